@@ -1,0 +1,27 @@
+// The two entry points of the structured-data transforms.
+#pragma once
+
+#include <cstdint>
+
+#include "format/transform.hpp"
+#include "kvn/bytes.hpp"
+
+namespace kelvane::format {
+
+struct Preprocessed {
+  kvn::Bytes data;                   // the transformed bytes (a copy when nothing applied)
+  transform::TransformChain chain;   // empty when nothing applied
+};
+
+// Applies the transforms that fit `data` for the resolved hint and the mode.
+// Never fails.
+Preprocessed preprocess(kvn::ByteSpan data, std::uint8_t hint, std::uint8_t mode);
+
+// Undoes `chain` from its last record to its first. Never fails: a step whose
+// metadata it cannot use leaves the bytes unchanged. No step produces more
+// than `output_budget` bytes (the container's declared original size); a step
+// that would returns its input unchanged, and the container's checks report it.
+kvn::Bytes reverse_preprocess(kvn::ByteSpan data, const transform::TransformChain& chain,
+                              std::uint64_t output_budget);
+
+}  // namespace kelvane::format
