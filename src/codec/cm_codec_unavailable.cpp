@@ -1,4 +1,4 @@
-// "max" and "balanced" until their engines are built.
+// "balanced" until its GRU predictor is built.
 #include "codec/cm_codec.hpp"
 
 namespace kelvane::codec {
@@ -9,12 +9,6 @@ kvn::CodecError unavailable(const char* mode) {
 }
 }  // namespace
 
-kvn::Result<kvn::Bytes> cm_compress(kvn::ByteSpan, const model::CMConfig&) {
-  return unavailable("max");
-}
-kvn::Result<kvn::Bytes> cm_decompress(kvn::ByteSpan, std::uint32_t, const model::CMConfig&) {
-  return unavailable("max");
-}
 kvn::Result<kvn::Bytes> gru_compress(kvn::ByteSpan, const model::CMConfig&) {
   return unavailable("balanced");
 }

@@ -1,15 +1,174 @@
+// The transform pipeline. Forward: the columnar layout that fits the hint
+// (JSON array or NDJSON), the nested flattening after a uniform JSON array
+// layout, then the typed column stream ("fast" only) and the value
+// dictionary; the key dictionary when no columnar layout fits ("max" and
+// "balanced" only). Reverse: the records undone last to first.
+//
+// Transforms that are not part of this build (key dictionary, typed column
+// stream, value dictionary) decline on the way in, and their records are
+// skipped on the way out, like records of unknown kinds.
+//
+// Reverse steps never produce more than the container's declared size (the
+// original input's length), so a stage runs on an intermediate text only
+// when that text is no longer than the input: otherwise the stage's reverse
+// would be refused and the input lost.
 #include "format/format.hpp"
 
-namespace kelvane::format {
+#include <algorithm>
+#include <optional>
 
-// No transform is built yet: every transform declines.
-Preprocessed preprocess(kvn::ByteSpan data, std::uint8_t /*hint*/, std::uint8_t /*mode*/) {
-  return {kvn::Bytes(data.begin(), data.end()), {}};
+#include "format/json_array.hpp"
+#include "format/ndjson.hpp"
+#include "format/nested.hpp"
+#include "kvn/container.hpp"
+
+namespace kelvane::format {
+namespace {
+
+using transform::TransformKind;
+using transform::TransformRecord;
+
+struct Stage {
+  kvn::Bytes text;
+  kvn::Bytes metadata;
+};
+
+// Transforms of this system that are not built yet: each declines.
+std::optional<Stage> key_dictionary(kvn::ByteSpan) { return std::nullopt; }
+std::optional<Stage> typed_column_stream(kvn::ByteSpan) { return std::nullopt; }
+std::optional<Stage> value_dictionary(kvn::ByteSpan) { return std::nullopt; }
+
+template <class L>
+std::optional<Stage> as_stage(std::optional<L> layout) {
+  if (!layout) return std::nullopt;
+  return Stage{std::move(layout->text), std::move(layout->metadata)};
 }
 
-// With no transform built, every record is skipped.
-kvn::Bytes reverse_preprocess(kvn::ByteSpan data, const transform::TransformChain& /*chain*/,
-                              std::uint64_t /*output_budget*/) {
+bool is_uniform(const kvn::Bytes& metadata) {
+  return !metadata.empty() &&
+         metadata[0] == static_cast<std::uint8_t>(ndjson::ColumnarLayout::Uniform);
+}
+
+void append_record(transform::TransformChain& chain, TransformKind kind, kvn::Bytes metadata) {
+  chain.records.push_back(TransformRecord{static_cast<std::uint8_t>(kind), std::move(metadata)});
+}
+
+// Flattens the nested-object columns of a uniform JSON array layout's text.
+// Kept only when unflattening gives the text back exactly, the flat text has
+// at most 65,535 columns and its infos fit their byte form.
+std::optional<Stage> nested_flatten(kvn::ByteSpan text, std::uint32_t rows) {
+  auto flat = ndjson::flatten_nested_columns(text, rows);
+  if (!flat || !ndjson::nested_infos_fit_byte_form(flat->infos)) return std::nullopt;
+  const auto columns = static_cast<std::size_t>(
+      std::count(flat->text.begin(), flat->text.end(), ndjson::COLUMN_SEPARATOR) + 1);
+  if (columns > 0xFFFF) return std::nullopt;
+  const kvn::Bytes back = ndjson::unflatten_nested_columns(
+      flat->text, flat->infos, rows, static_cast<std::uint16_t>(columns), text.size());
+  if (back.size() != text.size() || !std::equal(back.begin(), back.end(), text.begin())) {
+    return std::nullopt;
+  }
+  Stage stage{std::move(flat->text), {}};
+  const kvn::Bytes infos = ndjson::serialize_nested_info(flat->infos);
+  stage.metadata.reserve(6 + infos.size());
+  kvn::append_u32_le(stage.metadata, rows);
+  kvn::append_u16_le(stage.metadata, static_cast<std::uint16_t>(columns));
+  kvn::append_bytes(stage.metadata, infos);
+  return stage;
+}
+
+// Undoes one kind-15 record; leaves `data` as it is when the metadata is
+// shorter than 6 bytes or its nested info does not parse.
+std::optional<kvn::Bytes> nested_unflatten(kvn::ByteSpan data, kvn::ByteSpan metadata,
+                                           std::uint64_t budget) {
+  if (metadata.size() < 6) return std::nullopt;
+  const std::uint32_t rows = kvn::load_u32_le(metadata.data());
+  const std::uint16_t columns = kvn::load_u16_le(metadata.data() + 4);
+  auto infos = ndjson::deserialize_nested_info(metadata.subspan(6));
+  if (!infos) return std::nullopt;
+  return ndjson::unflatten_nested_columns(data, infos->infos, rows, columns, budget);
+}
+
+}  // namespace
+
+Preprocessed preprocess(kvn::ByteSpan data, std::uint8_t hint, std::uint8_t mode) {
+  const auto json = static_cast<std::uint8_t>(kvn::FormatHint::Json);
+  const auto ndjson_hint = static_cast<std::uint8_t>(kvn::FormatHint::Ndjson);
+  const bool fast = mode == static_cast<std::uint8_t>(kvn::CompressionMode::Fast);
+  const bool context_mixing = mode == static_cast<std::uint8_t>(kvn::CompressionMode::Max) ||
+                              mode == static_cast<std::uint8_t>(kvn::CompressionMode::Balanced);
+
+  Preprocessed out;
+  std::optional<Stage> layout;
+  if (hint == json) {
+    layout = as_stage(json_array::preprocess(data));
+  } else if (hint == ndjson_hint) {
+    layout = as_stage(ndjson::preprocess(data));
+  }
+
+  if (!layout) {
+    // No columnar layout: the key dictionary, or the input as it is.
+    if (context_mixing && (hint == json || hint == ndjson_hint)) {
+      if (auto keyed = key_dictionary(data)) {
+        append_record(out.chain, TransformKind::Json, std::move(keyed->metadata));
+        out.data = std::move(keyed->text);
+        return out;
+      }
+    }
+    out.data.assign(data.begin(), data.end());
+    return out;
+  }
+
+  const bool uniform = is_uniform(layout->metadata);
+  std::uint32_t rows = 0;
+  const bool array_rows = hint == json && uniform && layout->metadata.size() >= 5;
+  if (array_rows) rows = kvn::load_u32_le(layout->metadata.data() + 1);
+  append_record(out.chain, hint == json ? TransformKind::JsonArray : TransformKind::Ndjson,
+                std::move(layout->metadata));
+  out.data = std::move(layout->text);
+  if (!uniform) return out;  // grouped and selective layouts end the chain
+
+  if (array_rows) {
+    if (auto flat = nested_flatten(out.data, rows)) {
+      append_record(out.chain, TransformKind::NestedFlatten, std::move(flat->metadata));
+      out.data = std::move(flat->text);
+    }
+  }
+
+  // The reverse of each later stage gives back the text it was run on, so
+  // that text must fit the budget the reverse is given.
+  const auto run = [&](std::optional<Stage> (*stage)(kvn::ByteSpan), TransformKind kind) {
+    if (out.data.size() > data.size()) return;
+    if (auto result = stage(out.data)) {
+      append_record(out.chain, kind, std::move(result->metadata));
+      out.data = std::move(result->text);
+    }
+  };
+  if (fast) run(typed_column_stream, TransformKind::TypedEncoding);
+  run(value_dictionary, TransformKind::ValueDict);
+  return out;
+}
+
+kvn::Bytes reverse_preprocess(kvn::ByteSpan data, const transform::TransformChain& chain,
+                              std::uint64_t output_budget) {
+  std::optional<kvn::Bytes> current;  // empty while `data` is unchanged
+  for (auto record = chain.records.rbegin(); record != chain.records.rend(); ++record) {
+    const kvn::ByteSpan d = current ? kvn::ByteSpan(*current) : data;
+    const kvn::ByteSpan metadata = record->metadata;
+    switch (static_cast<TransformKind>(record->kind)) {
+      case TransformKind::Ndjson:
+        current = ndjson::reverse(d, metadata, output_budget);
+        break;
+      case TransformKind::JsonArray:
+        current = json_array::reverse(d, metadata, output_budget);
+        break;
+      case TransformKind::NestedFlatten:
+        if (auto back = nested_unflatten(d, metadata, output_budget)) current = std::move(back);
+        break;
+      default:  // kinds not built yet, and unknown kinds: skipped
+        break;
+    }
+  }
+  if (current) return std::move(*current);
   return kvn::Bytes(data.begin(), data.end());
 }
 

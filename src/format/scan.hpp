@@ -37,4 +37,22 @@ inline std::size_t skip_string(kvn::ByteSpan data, std::size_t pos) noexcept {
   return data.size();
 }
 
+// Returned by find_string_end for a string that is not closed.
+inline constexpr std::size_t kStringNotClosed = static_cast<std::size_t>(-1);
+
+// `pos` is the index of an opening double quote. Returns the index just past
+// the closing quote, or kStringNotClosed when the bytes end first (unlike
+// skip_string, a string closed by the last byte and an unclosed one differ).
+inline std::size_t find_string_end(kvn::ByteSpan data, std::size_t pos) noexcept {
+  const std::uint8_t* const bytes = data.data();
+  const std::size_t size = data.size();
+  ++pos;
+  while (pos < size) {
+    const std::uint8_t c = bytes[pos];
+    if (c == '"') return pos + 1;
+    pos += (c == '\\') ? 2 : 1;
+  }
+  return kStringNotClosed;
+}
+
 }  // namespace kelvane::format

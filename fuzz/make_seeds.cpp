@@ -1,0 +1,395 @@
+// Writes the seed corpora of the fuzz targets:
+//   kelvane_fuzz_seeds <seeds-dir>
+// fills <seeds-dir>/fuzz_decompress (containers: valid ones of every payload
+// kind, containers cut short, headers with forged lengths and fields) and
+// <seeds-dir>/fuzz_fast_roundtrip (inputs to compress). Containers are built
+// by hand with zstd, brotli and zlib, so each seed holds exactly the field it
+// is named after, and also by the driver for the round-trip inputs.
+#include <brotli/encode.h>
+#include <zlib.h>
+#include <zstd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "codec/codec.hpp"
+#include "format/transform.hpp"
+#include "kvn/bytes.hpp"
+#include "kvn/container.hpp"
+
+namespace kvn = kelvane::kvn;
+namespace codec = kelvane::codec;
+namespace fs = std::filesystem;
+using kvn::Bytes;
+
+namespace {
+
+fs::path g_dir;
+
+void write_seed(const std::string& name, const Bytes& bytes) {
+  std::ofstream out(g_dir / name, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  if (!out) {
+    std::fprintf(stderr, "cannot write %s\n", (g_dir / name).c_str());
+    std::exit(1);
+  }
+}
+
+Bytes text(std::string_view s) { return Bytes(s.begin(), s.end()); }
+
+std::uint32_t crc_of(const Bytes& b) {
+  return static_cast<std::uint32_t>(crc32_z(0L, b.data(), b.size()));
+}
+
+Bytes zstd_frame(const Bytes& data, int level = 3) {
+  Bytes out(ZSTD_compressBound(data.size()));
+  const std::size_t n = ZSTD_compress(out.data(), out.size(), data.data(), data.size(), level);
+  if (ZSTD_isError(n)) std::exit(1);
+  out.resize(n);
+  return out;
+}
+
+Bytes brotli_stream(const Bytes& data, int mode = BROTLI_MODE_TEXT) {
+  std::size_t n = BrotliEncoderMaxCompressedSize(data.size());
+  Bytes out(n == 0 ? data.size() + 1024 : n);
+  n = out.size();
+  if (!BrotliEncoderCompress(11, 22, static_cast<BrotliEncoderMode>(mode), data.size(),
+                             data.data(), &n, out.data())) {
+    std::exit(1);
+  }
+  out.resize(n);
+  return out;
+}
+
+struct Header {
+  std::uint32_t magic = kvn::KVN_MAGIC;
+  std::uint8_t version = kvn::KVN_VERSION;
+  std::uint8_t mode = 2;
+  std::uint8_t format = 0;
+  std::uint8_t flags = 0;
+  std::uint64_t original_size = 0;
+  std::optional<std::uint64_t> compressed_size;  // default: the payload length
+  std::uint32_t crc = 0;
+  std::optional<std::uint32_t> meta_len;  // default: the section length
+};
+
+Bytes container(const Header& h, const Bytes& section, const Bytes& payload) {
+  Bytes out;
+  kvn::append_u32_le(out, h.magic);
+  kvn::append_u8(out, h.version);
+  kvn::append_u8(out, h.mode);
+  kvn::append_u8(out, h.format);
+  kvn::append_u8(out, h.flags);
+  kvn::append_u64_le(out, h.original_size);
+  kvn::append_u64_le(out, h.compressed_size.value_or(payload.size()));
+  kvn::append_u32_le(out, h.crc);
+  kvn::append_u32_le(out, h.meta_len.value_or(static_cast<std::uint32_t>(section.size())));
+  kvn::append_bytes(out, section);
+  kvn::append_bytes(out, payload);
+  return out;
+}
+
+// A correct header for `original` with the given payload.
+Bytes valid(const Bytes& original, std::uint8_t flags, const Bytes& section, const Bytes& payload) {
+  Header h;
+  h.flags = flags;
+  h.original_size = original.size();
+  h.crc = crc_of(original);
+  return container(h, section, payload);
+}
+
+Bytes cut(const Bytes& b, std::size_t n) { return Bytes(b.begin(), b.begin() + static_cast<std::ptrdiff_t>(n)); }
+
+// u32 |M|, M, T.
+Bytes embedded_block(const Bytes& meta, const Bytes& data) {
+  Bytes block;
+  kvn::append_u32_le(block, static_cast<std::uint32_t>(meta.size()));
+  kvn::append_bytes(block, meta);
+  kvn::append_bytes(block, data);
+  return block;
+}
+
+// A DictPayload with a raw-content dictionary and `chunk`-byte chunks.
+Bytes dict_payload(const Bytes& data, std::size_t chunk) {
+  const Bytes dict(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(256, data.size())));
+  Bytes out;
+  kvn::append_u32_le(out, static_cast<std::uint32_t>(dict.size()));
+  kvn::append_bytes(out, dict);
+  const std::size_t chunks = (data.size() + chunk - 1) / chunk;
+  kvn::append_u32_le(out, static_cast<std::uint32_t>(chunks));
+  ZSTD_CCtx* cctx = ZSTD_createCCtx();
+  for (std::size_t at = 0; at < data.size(); at += chunk) {
+    const std::size_t len = std::min(chunk, data.size() - at);
+    Bytes frame(ZSTD_compressBound(len));
+    const std::size_t n = ZSTD_compress_usingDict(cctx, frame.data(), frame.size(), data.data() + at,
+                                                  len, dict.data(), dict.size(), 3);
+    if (ZSTD_isError(n)) std::exit(1);
+    kvn::append_u32_le(out, static_cast<std::uint32_t>(n));
+    out.insert(out.end(), frame.begin(), frame.begin() + static_cast<std::ptrdiff_t>(n));
+  }
+  ZSTD_freeCCtx(cctx);
+  return out;
+}
+
+const char* const kNdjson =
+    "{\"ts\":\"2024-03-01T12:00:00.000Z\",\"host\":\"a1\",\"status\":200,\"bytes\":512,\"ok\":true}\n"
+    "{\"ts\":\"2024-03-01T12:00:01.250Z\",\"host\":\"a2\",\"status\":404,\"bytes\":0,\"ok\":false}\n"
+    "{\"ts\":\"2024-03-01T12:00:02.500Z\",\"host\":\"a1\",\"status\":200,\"bytes\":2048,\"ok\":true}\n"
+    "{\"ts\":\"2024-03-01T12:00:03.750Z\",\"host\":\"a3\",\"status\":500,\"bytes\":17,\"ok\":null}\n";
+
+const char* const kNested =
+    "{\"id\":1,\"req\":{\"method\":\"GET\",\"path\":\"/a\"},\"tags\":[\"x\",\"y\"],\"lat\":0.25}\n"
+    "{\"id\":2,\"req\":{\"method\":\"POST\",\"path\":\"/b\"},\"tags\":[],\"lat\":1.5e3}\n"
+    "{\"id\":3,\"req\":{\"method\":\"GET\",\"path\":\"/a\\\"q\\\\\"},\"tags\":[\"z\"],\"lat\":-7}\n";
+
+const char* const kMixedShapes =
+    "{\"a\":1,\"b\":\"x\"}\n{\"a\":2,\"b\":\"y\"}\n{\"c\":[1,2]}\n{\"a\":3,\"b\":\"z\"}\n"
+    "{\"c\":[3]}\n{\"a\":4}\n";
+
+const char* const kJsonArray =
+    "[{\"name\":\"alpha\",\"n\":1,\"v\":1.25},{\"name\":\"beta\",\"n\":2,\"v\":2.5},"
+    "{\"name\":\"gamma\",\"n\":3,\"v\":null}]";
+
+// `lines` NDJSON records of one shape with varying values: large enough for
+// the columnar transforms and the dictionary coder to be chosen.
+std::string generated_ndjson(int lines) {
+  std::uint32_t x = 12345;
+  auto next = [&x](std::uint32_t n) {
+    x = x * 1103515245u + 12345u;
+    return (x >> 16) % n;
+  };
+  const char* methods[] = {"GET", "POST", "PUT"};
+  const int statuses[] = {200, 200, 200, 404, 500};
+  std::string out;
+  char line[256];
+  for (int i = 0; i < lines; ++i) {
+    std::snprintf(line, sizeof(line),
+                  "{\"ts\":\"2024-03-01T12:%02d:%02d.%03uZ\",\"host\":\"h%u\",\"status\":%d,"
+                  "\"bytes\":%u,\"req\":{\"m\":\"%s\",\"p\":\"/x/%u\"}}\n",
+                  (i / 60) % 60, i % 60, next(1000), next(4), statuses[next(5)], next(100000),
+                  methods[next(3)], next(50));
+    out += line;
+  }
+  return out;
+}
+
+void write_roundtrip_seeds() {
+  write_seed("empty", {});
+  write_seed("one_byte", text("x"));
+  write_seed("blanks", text(" \t\r\n\f "));
+  write_seed("vt_then_brace", text("\x0b{\"a\":1}\n{\"a\":2}\n"));
+  write_seed("text_31", text("thirty-one bytes of plain text."));
+  write_seed("number_array", text("[1,2,3,4.5,-6e7]"));
+  write_seed("object", text("{\"k\":{\"n\":[true,false,null]}}"));
+  // '{' and '[' are odd bytes (turbo); a leading blank or newline runs the race.
+  write_seed("ndjson_turbo", text(kNdjson));
+  write_seed("ndjson_race", text(std::string("\n") + kNdjson));
+  write_seed("nested_race", text(std::string(" ") + kNested));
+  write_seed("mixed_shapes_race", text(std::string("\n") + kMixedShapes));
+  write_seed("json_array_race", text(std::string(" ") + kJsonArray));
+  write_seed("json_array_turbo", text(kJsonArray));
+  write_seed("columns_race", text("\n" + generated_ndjson(200)));
+  write_seed("columns_turbo", text(generated_ndjson(120)));
+  Bytes binary;
+  for (int i = 0; i < 300; ++i) binary.push_back(static_cast<std::uint8_t>((i * 37) ^ (i >> 3)));
+  write_seed("binary", binary);
+}
+
+void write_decompress_seeds() {
+  const Bytes data = text(kNdjson);
+  const Bytes zstd_payload = zstd_frame(data);
+  const Bytes zstd_container = valid(data, 0, {}, zstd_payload);
+  const Bytes brotli_container = valid(data, kvn::FLAG_BROTLI, {}, brotli_stream(data));
+
+  write_seed("empty", {});
+  write_seed("short_31", cut(zstd_container, 31));
+  write_seed("header_only", valid({}, 0, {}, {}));  // empty payload: no frames, empty result
+  write_seed("zstd", zstd_container);
+  write_seed("zstd_empty_input", valid({}, 0, {}, zstd_frame({})));
+  {
+    Bytes two = zstd_frame(cut(data, 100));
+    kvn::append_bytes(two, zstd_frame(Bytes(data.begin() + 100, data.end())));
+    write_seed("zstd_two_frames", valid(data, 0, {}, two));
+  }
+  {
+    Bytes trailing = zstd_container;
+    kvn::append_bytes(trailing, text("trailing bytes are ignored"));
+    write_seed("zstd_trailing", trailing);
+  }
+  write_seed("brotli", brotli_container);
+  write_seed("brotli_generic", valid(data, kvn::FLAG_BROTLI, {}, brotli_stream(data, BROTLI_MODE_GENERIC)));
+  write_seed("brotli_and_dict_flags", valid(data, kvn::FLAG_BROTLI | kvn::FLAG_DICT, {}, brotli_stream(data)));
+  write_seed("high_flag_bits", valid(data, 0xE0, {}, zstd_payload));
+  {
+    Bytes big;
+    for (int i = 0; i < 40; ++i) kvn::append_bytes(big, data);
+    write_seed("dict", valid(big, kvn::FLAG_DICT, {}, dict_payload(big, 4096)));
+  }
+
+  // Metadata: a chain with one record of a kind no reader knows (skipped).
+  kelvane::format::transform::TransformChain chain;
+  chain.records.push_back({200, text("opaque")});
+  const Bytes meta = chain.serialize();
+  write_seed("metadata_raw", valid(data, kvn::FLAG_HAS_METADATA, meta, zstd_payload));
+  write_seed("metadata_zstd",
+             valid(data, kvn::FLAG_HAS_METADATA | kvn::FLAG_METADATA_ZSTD, zstd_frame(meta, 19), zstd_payload));
+  write_seed("metadata_zstd_flag_no_section", valid(data, kvn::FLAG_METADATA_ZSTD, {}, zstd_payload));
+  write_seed("metadata_bad_chain", valid(data, kvn::FLAG_HAS_METADATA, text("\x02\x01\xff\xff"), zstd_payload));
+  write_seed("embedded_zstd", valid(data, kvn::FLAG_EMBEDDED_METADATA, {}, zstd_frame(embedded_block(meta, data))));
+  write_seed("embedded_brotli", valid(data, kvn::FLAG_EMBEDDED_METADATA | kvn::FLAG_BROTLI, {},
+                                      brotli_stream(embedded_block(meta, data))));
+  write_seed("embedded_empty_meta", valid(data, kvn::FLAG_EMBEDDED_METADATA, {}, zstd_frame(embedded_block({}, data))));
+  write_seed("embedded_3_bytes", valid(data, kvn::FLAG_EMBEDDED_METADATA, {}, zstd_frame(text("abc"))));
+  {
+    Bytes forged;
+    kvn::append_u32_le(forged, 0xFFFFFFFFu);
+    kvn::append_bytes(forged, text("ten bytes!"));
+    write_seed("embedded_meta_len_max", valid(data, kvn::FLAG_EMBEDDED_METADATA, {}, zstd_frame(forged)));
+  }
+
+  // Header fields.
+  {
+    Header h;
+    h.magic = 0x034E5641u;
+    write_seed("bad_magic", container(h, {}, zstd_payload));
+    h = Header{};
+    h.version = 2;
+    write_seed("version_2", container(h, {}, zstd_payload));
+    h = Header{};
+    h.mode = 3;
+    h.format = 11;
+    write_seed("mode_3", container(h, {}, zstd_payload));
+    h = Header{};
+    h.format = 11;
+    write_seed("format_11", container(h, {}, zstd_payload));
+  }
+
+  // Context-mixing modes: only the checks before any engine is built.
+  for (std::uint8_t mode : {0, 1}) {
+    Header h;
+    h.mode = mode;
+    const std::string m = std::to_string(mode);
+    write_seed("mode" + m + "_payload_7", container(h, {}, text(std::string_view("\x05\0\0\0\0\0\0", 7))));
+    Bytes neural;
+    kvn::append_u64_le(neural, kvn::NEURAL_FLAG | 5);
+    kvn::append_bytes(neural, text("abcdefgh"));
+    write_seed("mode" + m + "_neural", container(h, {}, neural));
+  }
+
+  // Forged lengths.
+  {
+    Header h;
+    h.flags = kvn::FLAG_HAS_METADATA;
+    h.meta_len = 0xFFFFFFFFu;
+    write_seed("meta_len_max", container(h, {}, zstd_payload));
+    h.meta_len = 0xFFFFFFF0u;
+    h.flags = 0;
+    h.original_size = data.size();
+    h.crc = crc_of(data);
+    write_seed("meta_len_ignored", container(h, {}, zstd_payload));
+    h.meta_len = 0;
+    h.flags = kvn::FLAG_HAS_METADATA;
+    write_seed("meta_len_zero_with_flag", container(h, {}, zstd_payload));
+  }
+  {
+    Header h;
+    h.original_size = data.size();
+    h.crc = crc_of(data);
+    h.compressed_size = 0xFFFFFFFFu;
+    write_seed("compressed_size_max", container(h, {}, zstd_payload));
+    h.compressed_size = (std::uint64_t{1} << 32) | zstd_payload.size();
+    write_seed("compressed_size_high_bits", container(h, {}, zstd_payload));
+    h.compressed_size = std::nullopt;
+    h.original_size = ~std::uint64_t{0};
+    write_seed("original_size_max", container(h, {}, zstd_payload));
+    h.original_size = data.size() + 1;
+    write_seed("original_size_off_by_one", container(h, {}, zstd_payload));
+    h.original_size = data.size();
+    h.crc ^= 1;
+    write_seed("crc_wrong", container(h, {}, zstd_payload));
+  }
+  {
+    // A frame that declares 2^40 bytes of content but carries 5.
+    Bytes frame = {0x28, 0xB5, 0x2F, 0xFD, 0xE0};
+    kvn::append_u64_le(frame, std::uint64_t{1} << 40);
+    kvn::append_bytes(frame, Bytes{0x29, 0x00, 0x00});
+    kvn::append_bytes(frame, text("hello"));
+    write_seed("zstd_declared_huge", valid(text("hello"), 0, {}, frame));
+  }
+  {
+    // Output far beyond 2 x original_size + 65536.
+    const Bytes zeros(8u << 20, 0);
+    Header h;
+    h.original_size = 10;
+    write_seed("zstd_bomb", container(h, {}, zstd_frame(zeros, 19)));
+    h.flags = kvn::FLAG_BROTLI;
+    write_seed("brotli_bomb", container(h, {}, brotli_stream(zeros)));
+  }
+  {
+    Bytes forged;
+    kvn::append_u32_le(forged, 0xFFFFFFFFu);
+    kvn::append_bytes(forged, text("dictionary?"));
+    write_seed("dict_size_max", valid(data, kvn::FLAG_DICT, {}, forged));
+    forged.clear();
+    kvn::append_u32_le(forged, 0);
+    kvn::append_u32_le(forged, 0xFFFFFFFFu);
+    kvn::append_u32_le(forged, 0xFFFFFFF0u);
+    write_seed("dict_chunks_max", valid(data, kvn::FLAG_DICT, {}, forged));
+  }
+
+  // Cut containers.
+  write_seed("zstd_cut_33", cut(zstd_container, 33));
+  write_seed("zstd_cut_half", cut(zstd_container, 32 + zstd_payload.size() / 2));
+  write_seed("zstd_cut_last", cut(zstd_container, zstd_container.size() - 1));
+  write_seed("brotli_cut_half", cut(brotli_container, brotli_container.size() / 2 + 16));
+  {
+    const Bytes with_meta = valid(data, kvn::FLAG_HAS_METADATA, meta, zstd_payload);
+    write_seed("metadata_cut", cut(with_meta, 32 + meta.size() / 2));
+    Bytes cut_frame = zstd_frame(embedded_block(meta, data));
+    cut_frame.resize(cut_frame.size() - 3);
+    write_seed("embedded_frame_cut", valid(data, kvn::FLAG_EMBEDDED_METADATA, {}, cut_frame));
+  }
+}
+
+// Containers written by the driver itself, for each round-trip input, with
+// and without turbo.
+void write_driver_seeds(const fs::path& inputs) {
+  for (const auto& entry : fs::directory_iterator(inputs)) {
+    std::ifstream in(entry.path(), std::ios::binary);
+    const Bytes input((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    for (bool turbo : {false, true}) {
+      Bytes out;
+      if (!codec::compress_with_all_options(input, 2, kvn::FORMAT_AUTO, std::nullopt, turbo, out).ok()) {
+        std::fprintf(stderr, "driver failed on %s\n", entry.path().c_str());
+        std::exit(1);
+      }
+      write_seed("driver_" + entry.path().filename().string() + (turbo ? "_turbo" : "_race"), out);
+    }
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: %s <seeds-dir>\n", argv[0]);
+    return 2;
+  }
+  const fs::path root(argv[1]);
+  g_dir = root / "fuzz_fast_roundtrip";
+  fs::create_directories(g_dir);
+  write_roundtrip_seeds();
+  g_dir = root / "fuzz_decompress";
+  fs::create_directories(g_dir);
+  write_decompress_seeds();
+  write_driver_seeds(root / "fuzz_fast_roundtrip");
+  return 0;
+}

@@ -1,0 +1,30 @@
+// Undoing an arbitrary transform chain over arbitrary bytes never crashes,
+// hangs or produces (or reserves) more than its output budget.
+//
+// Input: u16 chain length L, then L bytes of stored chain (TransformChain's
+// byte form), then the data the chain is undone on. The budget is a small
+// multiple of the input, as a container's declared size would be.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+
+#include "format/format.hpp"
+#include "format/transform.hpp"
+#include "kvn/bytes.hpp"
+
+namespace kvn = kelvane::kvn;
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size < 2) return 0;
+  const std::size_t chain_length = std::min<std::size_t>(kvn::load_u16_le(data), size - 2);
+  const kvn::ByteSpan chain_bytes(data + 2, chain_length);
+  const kvn::ByteSpan text(data + 2 + chain_length, size - 2 - chain_length);
+  auto chain = kelvane::format::transform::TransformChain::deserialize(chain_bytes);
+  if (!chain.ok()) return 0;
+  const std::uint64_t budget = 16 * std::uint64_t{size} + 4096;
+  const kvn::Bytes out = kelvane::format::reverse_preprocess(text, *chain, budget);
+  // A step that cannot run gives its input back, which may itself exceed
+  // the budget; nothing else may.
+  if (out.size() > std::max<std::uint64_t>(budget, text.size())) __builtin_trap();
+  return 0;
+}

@@ -1,0 +1,182 @@
+// The container reader: every header field checked in a fixed order, the
+// sections cut out of the input without reserving anything for them, then
+// the payload decoded by mode and flags, the metadata split off and applied,
+// and the result verified by CRC-32 and length.
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include <zstd.h>
+
+#include "codec/brotli_coder.hpp"
+#include "codec/cm_codec.hpp"
+#include "codec/codec.hpp"
+#include "codec/crc32.hpp"
+#include "codec/dict_coder.hpp"
+#include "codec/zstd_util.hpp"
+#include "format/format.hpp"
+#include "model/cm_config.hpp"
+
+namespace kelvane::codec {
+
+namespace {
+
+constexpr const char* kFillBuffer = "failed to fill whole buffer";
+constexpr const char* kCmTooShort = "CM mode compressed data too short";
+constexpr const char* kNeural =
+    "file was compressed with neural mode but this build lacks the `neural` feature. "
+    "Rebuild with --features neural.";
+constexpr std::size_t kCmPrefixSize = 8;
+
+struct DStreamFree {
+  void operator()(ZSTD_DStream* d) const noexcept { ZSTD_freeDStream(d); }
+};
+
+// Modes 0 and 1: the CM length prefix, then the coded stream.
+Result<Bytes> decode_cm(std::uint8_t mode, ByteSpan payload) {
+  KVN_RETURN_ERROR_IF(payload.size() < kCmPrefixSize, InvalidData, kCmTooShort);
+  const std::uint32_t out_len = kvn::load_u32_le(payload.data());
+  const auto high = static_cast<std::int32_t>(kvn::load_u32_le(payload.data() + 4));
+  KVN_RETURN_ERROR_IF(mode == 0 && high < 0, Other, kNeural);
+  const ByteSpan stream = payload.subspan(kCmPrefixSize);
+  // A stream this short cannot hold out_len bytes; refuse before building
+  // an engine and an out_len-byte output for it.
+  KVN_RETURN_ERROR_IF(out_len > cm_max_decoded_length(stream.size()), InvalidData, kCmTooShort);
+  if (mode == 0) return cm_decompress(stream, out_len, model::CM_CONFIG_MAX);
+  return gru_decompress(stream, out_len, model::CM_CONFIG_BALANCED);
+}
+
+// Mode 2: brotli, else a DictPayload, else concatenated zstd frames.
+Result<Bytes> decode_fast(const ContainerHeader& header, ByteSpan payload) {
+  const std::uint64_t capacity = header.decode_capacity();
+  if (header.brotli()) return brotli_decompress(payload, capacity);
+  if (header.dict()) return decompress_with_dict(payload, capacity);
+  return zstd_decompress_bounded(payload, capacity);
+}
+
+// The zstd-compressed metadata section, read as one stream to its end.
+Result<Bytes> inflate_metadata(ByteSpan section, std::uint64_t limit) {
+  std::unique_ptr<ZSTD_DStream, DStreamFree> stream(ZSTD_createDStream());
+  KVN_RETURN_ERROR_IF(!stream, InvalidData,
+                      std::string("failed to init metadata decompressor: ") +
+                          zstd_error_text(ZSTD_error_memory_allocation));
+  const std::size_t init = ZSTD_initDStream(stream.get());
+  KVN_RETURN_ERROR_IF(ZSTD_isError(init), InvalidData,
+                      std::string("failed to init metadata decompressor: ") +
+                          ZSTD_getErrorName(init));
+  Bytes out;
+  const std::string error = zstd_decompress_into(stream.get(), section, limit, out);
+  KVN_RETURN_ERROR_IF(!error.empty(), InvalidData,
+                      "failed to decompress transform metadata: " + error);
+  return out;
+}
+
+std::string hex32(std::uint32_t v) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "0x%08X", v);
+  return buf;
+}
+
+Result<Bytes> decode_container(const ContainerHeader& header, ByteSpan section, ByteSpan payload) {
+  // Step 8: the payload by mode.
+  Bytes decoded;
+  if (header.mode <= 1) {
+    KVN_ASSIGN_OR_RETURN(decoded, decode_cm(header.mode, payload));
+  } else {
+    KVN_ASSIGN_OR_RETURN(decoded, decode_fast(header, payload));
+  }
+
+  // Step 9: split off the metadata.
+  ByteSpan metadata;
+  Bytes inflated;
+  std::size_t body_start = 0;
+  if (header.embedded()) {
+    KVN_RETURN_ERROR_IF(decoded.size() < 4, InvalidData,
+                        "embedded metadata: decompressed stream too short for meta_len");
+    const std::uint64_t needed = std::uint64_t{kvn::load_u32_le(decoded.data())} + 4;
+    KVN_RETURN_ERROR_IF(decoded.size() < needed, InvalidData,
+                        "embedded metadata: stream too short for metadata (" +
+                            std::to_string(needed) + " bytes needed, " +
+                            std::to_string(decoded.size()) + " available)");
+    metadata = ByteSpan(decoded).subspan(4, static_cast<std::size_t>(needed - 4));
+    body_start = static_cast<std::size_t>(needed);
+  } else if (header.metadata_zstd() && !section.empty()) {
+    KVN_ASSIGN_OR_RETURN(inflated, inflate_metadata(section, header.decode_capacity()));
+    metadata = inflated;
+  } else {
+    metadata = section;
+  }
+
+  // Step 10: undo the transforms.
+  Bytes result;
+  if (!metadata.empty()) {
+    KVN_ASSIGN_OR_RETURN(auto chain, format::transform::TransformChain::deserialize(metadata));
+    result = format::reverse_preprocess(ByteSpan(decoded).subspan(body_start), chain,
+                                        header.original_size);
+  } else {
+    decoded.erase(decoded.begin(), decoded.begin() + static_cast<std::ptrdiff_t>(body_start));
+    result = std::move(decoded);
+  }
+
+  // Steps 11 and 12: verify.
+  const std::uint32_t crc = crc32(result);
+  KVN_RETURN_ERROR_IF(crc != header.crc32, InvalidData,
+                      "CRC-32 mismatch: expected " + hex32(header.crc32) + ", got " + hex32(crc));
+  KVN_RETURN_ERROR_IF(result.size() != header.original_size, InvalidData,
+                      "size mismatch: header says " + std::to_string(header.original_size) +
+                          " bytes, got " + std::to_string(result.size()));
+  return result;
+}
+
+}  // namespace
+
+std::uint64_t ContainerHeader::decode_capacity() const noexcept {
+  constexpr std::uint64_t kSlack = 65536;
+  const std::uint64_t doubled =
+      original_size > (UINT64_MAX >> 1) ? UINT64_MAX : original_size * 2;
+  return doubled > UINT64_MAX - kSlack ? UINT64_MAX : doubled + kSlack;
+}
+
+Result<ContainerHeader> read_header(ByteSpan data) {
+  KVN_RETURN_ERROR_IF(data.size() < kvn::HEADER_SIZE, UnexpectedEof, kFillBuffer);
+  const std::uint8_t* p = data.data();
+  KVN_RETURN_ERROR_IF(kvn::load_u32_le(p) != kvn::KVN_MAGIC, InvalidData, "not a .kvn file");
+  KVN_RETURN_ERROR_IF(p[4] != kvn::KVN_VERSION, InvalidData,
+                      "unsupported .kvn version: " + std::to_string(p[4]) + " (expected " +
+                          std::to_string(kvn::KVN_VERSION) + ")");
+  KVN_RETURN_ERROR_IF(p[5] > 2, InvalidData, "unknown mode: " + std::to_string(p[5]));
+  KVN_ASSIGN_OR_RETURN(const kvn::FormatHint format, kvn::format_hint_from_u8(p[6]));
+
+  ContainerHeader header;
+  header.mode = p[5];
+  header.format = format;
+  header.flags = p[7];
+  header.original_size = kvn::load_u64_le(p + 8);
+  header.compressed_size = kvn::load_u64_le(p + 16);
+  header.crc32 = kvn::load_u32_le(p + 24);
+  header.meta_len = kvn::load_u32_le(p + 28);
+  return header;
+}
+
+Result<ContainerView> parse_container(ByteSpan data) {
+  KVN_ASSIGN_OR_RETURN(const ContainerHeader header, read_header(data));
+  kvn::ByteReader in(data.subspan(kvn::HEADER_SIZE));
+  ContainerView view{header, {}, {}};
+  KVN_RETURN_ERROR_IF(!in.read_bytes(header.section_length(), view.metadata), UnexpectedEof,
+                      kFillBuffer);
+  KVN_RETURN_ERROR_IF(!in.read_bytes(header.payload_length(), view.payload), UnexpectedEof,
+                      kFillBuffer);
+  return view;
+}
+
+Result<Bytes> decompress_with_model(const ContainerHeader& header, ByteSpan metadata,
+                                    ByteSpan payload) {
+  return kvn::guard_alloc([&] { return decode_container(header, metadata, payload); });
+}
+
+Result<Bytes> decompress_from_slice(ByteSpan data) {
+  KVN_ASSIGN_OR_RETURN(const ContainerView view, parse_container(data));
+  return decompress_with_model(view.header, view.metadata, view.payload);
+}
+
+}  // namespace kelvane::codec

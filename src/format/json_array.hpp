@@ -1,0 +1,77 @@
+// The JSON array columnar transform: a document holding an array of objects
+// of one shape is rewritten column-major (ColumnarText of the element
+// values); everything around the array (the bytes before its first element,
+// after its last, and the separators between elements) travels verbatim in
+// the metadata, so the reverse rebuilds the document byte for byte.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "format/ndjson.hpp"
+#include "kvn/bytes.hpp"
+
+namespace kelvane::format::json_array {
+
+// The chosen array: one span per element (from its '{' to just past its
+// closing '}') and the n - 1 separators between them, as views into the input.
+struct ElementSpan {
+  std::size_t start = 0;
+  std::size_t end = 0;  // exclusive
+};
+struct ArraySpan {
+  std::vector<ElementSpan> elements;
+  std::vector<kvn::ByteSpan> separators;
+  std::size_t element_count = 0;
+};
+
+struct SkipResult {
+  bool found = false;
+  std::size_t end = 0;
+};
+
+// Measures the object that starts at `pos`: the position just past the '}'
+// that closes it, with inner objects counted by braces and inner arrays by
+// brackets (strings skipped). An object or array left open at the end counts
+// as found with end = bytes.size(); only an unclosed string, or no '{' at
+// `pos`, is not found. Iterative and linear in the bytes it passes.
+SkipResult skip_object(kvn::ByteSpan bytes, std::size_t pos);
+
+// One element cut into its skeleton and raw values.
+struct ParsedElement {
+  ndjson::ObjectSkeleton pieces;  // values.size() + 1 pieces
+  std::vector<kvn::ByteSpan> values;
+};
+
+// Nothing unless the element is a flat object with quoted keys and at least
+// one value, within the layout's limits (at most 65,534 values, pieces of at
+// most 65,535 bytes, no value holding 0x00 or 0x01).
+std::optional<ParsedElement> parse_element(kvn::ByteSpan element);
+// The same into reused storage; false where the above gives nothing.
+bool parse_element_into(kvn::ByteSpan element, ParsedElement& out);
+
+struct Layout {
+  kvn::Bytes text;
+  kvn::Bytes metadata;
+};
+
+// Finds the array of at least 5 objects to transform (the one with the most
+// elements, the earliest on ties). Nothing when there is none or the input
+// holds an unclosed string.
+std::optional<ArraySpan> find_array(kvn::ByteSpan input);
+
+// Forward transform: nothing (declined) or the text and the metadata, whose
+// first byte is the ColumnarLayout.
+std::optional<Layout> preprocess(kvn::ByteSpan input);
+
+// The layout for arrays whose elements differ in shape. Declines for now.
+std::optional<Layout> preprocess_grouped(kvn::ByteSpan input, const ArraySpan& span);
+
+// Reverse transform. Never fails: metadata it cannot use, a text that does
+// not match it, or a rebuilt document longer than `budget` bytes gives back
+// a copy of `text`.
+kvn::Bytes reverse(kvn::ByteSpan text, kvn::ByteSpan metadata, std::uint64_t budget);
+
+}  // namespace kelvane::format::json_array

@@ -1,0 +1,585 @@
+// Nested-object flattening: object parsers, flatten/unflatten and the byte
+// form of the info list.
+#include "format/nested.hpp"
+
+#include <cstring>
+#include <limits>
+#include <string_view>
+#include <unordered_map>
+
+#include "format/ndjson.hpp"
+#include "format/scan.hpp"
+
+namespace kelvane::format::ndjson {
+namespace {
+
+using kvn::Bytes;
+using kvn::ByteSpan;
+
+constexpr std::size_t kNotFound = kStringNotClosed;
+constexpr std::uint32_t kNoMember = std::numeric_limits<std::uint32_t>::max();
+constexpr std::uint8_t kNull[4] = {'n', 'u', 'l', 'l'};
+
+bool is_null(ByteSpan v) noexcept { return v.size() == 4 && std::memcmp(v.data(), kNull, 4) == 0; }
+
+std::string_view as_view(ByteSpan s) noexcept {
+  return {reinterpret_cast<const char*>(s.data()), s.size()};
+}
+
+// Splits `text` at every `sep` (k separators give k + 1 parts).
+void split(ByteSpan text, std::uint8_t sep, std::vector<ByteSpan>& parts) {
+  parts.clear();
+  const std::uint8_t* p = text.data();
+  const std::uint8_t* const end = p + text.size();
+  for (;;) {
+    const auto* hit = static_cast<const std::uint8_t*>(
+        p == end ? nullptr : std::memchr(p, sep, static_cast<std::size_t>(end - p)));
+    if (hit == nullptr) {
+      parts.emplace_back(p, end);
+      return;
+    }
+    parts.emplace_back(p, hit);
+    p = hit + 1;
+  }
+}
+
+// Number of parts `text` splits into at `sep`.
+std::uint64_t count_parts(ByteSpan text, std::uint8_t sep) noexcept {
+  std::uint64_t parts = 1;
+  const std::uint8_t* p = text.data();
+  const std::uint8_t* const end = p + text.size();
+  while (p != end) {
+    const auto* hit =
+        static_cast<const std::uint8_t*>(std::memchr(p, sep, static_cast<std::size_t>(end - p)));
+    if (hit == nullptr) break;
+    ++parts;
+    p = hit + 1;
+  }
+  return parts;
+}
+
+// Walks the values of one column (0x01-separated) in row order.
+class ValueCursor {
+ public:
+  ValueCursor() = default;
+  explicit ValueCursor(ByteSpan column) noexcept
+      : p_(column.data()), end_(column.data() + column.size()) {}
+  ByteSpan next() noexcept {
+    const auto* hit = static_cast<const std::uint8_t*>(
+        p_ == end_ ? nullptr
+                   : std::memchr(p_, VALUE_SEPARATOR, static_cast<std::size_t>(end_ - p_)));
+    const std::uint8_t* stop = hit == nullptr ? end_ : hit;
+    ByteSpan value(p_, stop);
+    p_ = hit == nullptr ? end_ : hit + 1;
+    return value;
+  }
+
+ private:
+  const std::uint8_t* p_ = nullptr;
+  const std::uint8_t* end_ = nullptr;
+};
+
+// Shared object parser; fills `pieces` too when it is given.
+bool parse_object(ByteSpan s, std::vector<NestedMember>& members, std::vector<ByteSpan>* pieces) {
+  members.clear();
+  if (pieces != nullptr) pieces->clear();
+  const std::size_t n = s.size();
+  std::size_t i = skip_blanks(s, 0);
+  if (i >= n || s[i] != '{' || i + 1 == n) return false;
+  ++i;
+  std::size_t piece_start = 0;
+  for (;;) {
+    i = skip_blanks(s, i);
+    if (i >= n) return false;
+    const std::uint8_t c = s[i];
+    if (c == '}') {
+      if (members.empty()) return false;
+      break;
+    }
+    if (c != '"') return false;
+    const std::size_t close = find_string_end(s, i);
+    if (close == kNotFound) return false;
+    const ByteSpan key = s.subspan(i + 1, close - 1 - (i + 1));
+    i = skip_blanks(s, close);
+    if (i >= n || s[i] != ':') return false;
+    const auto value = extract_value(s, i + 1);
+    if (!value) return false;
+    const std::size_t value_start = static_cast<std::size_t>(value->value.data() - s.data());
+    if (pieces != nullptr) pieces->push_back(s.subspan(piece_start, value_start - piece_start));
+    members.push_back({key, value->value});
+    piece_start = value->next;
+    i = skip_blanks(s, value->next);
+    if (i >= n) return false;
+    if (s[i] == '}') break;
+    if (s[i] != ',' || i + 1 == n) return false;
+    ++i;
+  }
+  if (pieces != nullptr) pieces->push_back(s.subspan(piece_start));
+  return true;
+}
+
+Bytes to_bytes(ByteSpan s) { return Bytes(s.begin(), s.end()); }
+
+// How one nested column is written into the flat text.
+struct ColumnPlan {
+  ByteSpan column;  // the column as it stands (kept when not flattened)
+  bool flattened = false;
+  std::size_t key_count = 0;
+  std::vector<NestedMember> members;  // every member of every object, row by row
+  std::vector<std::uint32_t> table;   // [key * rows + row] -> member index, or kNoMember
+  std::vector<bool> null_rows;
+};
+
+// Gathers the keys of one qualifying column and fills the plan; false leaves
+// the column as it is.
+bool plan_nested_column(std::span<const ByteSpan> values, std::uint32_t rows,
+                        std::size_t column_index, ColumnPlan& plan, NestedGroupInfo& info) {
+  if (column_index > std::numeric_limits<std::uint16_t>::max()) return false;
+  std::unordered_map<std::string_view, std::uint32_t> key_index;
+  std::vector<std::uint32_t> member_key;  // key index of each member
+  std::vector<std::size_t> row_begin(rows + std::size_t{1}, 0);
+  std::vector<NestedMember> row_members;
+  plan.null_rows.assign(rows, false);
+  std::vector<ByteSpan> keys;
+  bool have_template = false;
+  const std::uint64_t bound = plan.column.size();
+  for (std::uint32_t row = 0; row < rows; ++row) {
+    row_begin[row] = plan.members.size();
+    const ByteSpan v = values[row];
+    if (is_null(v)) {
+      plan.null_rows[row] = true;
+      continue;
+    }
+    if (!have_template) {
+      auto parsed = parse_nested_object_with_template(v);
+      if (!parsed) return false;
+      if (parsed->pieces.size() > kMaxNestedPieces) return false;
+      for (const ByteSpan piece : parsed->pieces) {
+        if (piece.size() > kMaxNestedBytesLength) return false;
+        info.template_pieces.push_back(to_bytes(piece));
+      }
+      row_members = std::move(parsed->members);
+      have_template = true;
+    } else if (!parse_nested_object_kv(v, row_members)) {
+      return false;
+    }
+    for (const NestedMember& m : row_members) {
+      auto [it, inserted] =
+          key_index.try_emplace(as_view(m.key), static_cast<std::uint32_t>(keys.size()));
+      if (inserted) {
+        keys.push_back(m.key);
+        // Every sub-column holds one value per row, so keys x rows bytes of
+        // separators alone: beyond the column's own length the flattening
+        // can only outgrow it (objects keyed by ids, for instance).
+        if (static_cast<std::uint64_t>(keys.size()) * rows > bound) return false;
+        if (keys.size() > kMaxNestedKeys || m.key.size() > kMaxNestedBytesLength) return false;
+      }
+      member_key.push_back(it->second);
+      plan.members.push_back(m);
+    }
+  }
+  row_begin[rows] = plan.members.size();
+  if (keys.empty()) return false;
+  if (plan.members.size() >= kNoMember) return false;
+
+  plan.key_count = keys.size();
+  plan.table.assign(plan.key_count * rows, kNoMember);
+  for (std::uint32_t row = 0; row < rows; ++row) {
+    for (std::size_t m = row_begin[row]; m < row_begin[row + 1]; ++m) {
+      std::uint32_t& slot = plan.table[member_key[m] * std::size_t{rows} + row];
+      if (slot == kNoMember) slot = static_cast<std::uint32_t>(m);
+    }
+  }
+  // Absent bits share the table's index: key * rows + row.
+  bool any_absent = false;
+  for (std::size_t k = 0; k < plan.key_count && !any_absent; ++k) {
+    for (std::uint32_t row = 0; row < rows; ++row) {
+      if (!plan.null_rows[row] && plan.table[k * rows + row] == kNoMember) {
+        any_absent = true;
+        break;
+      }
+    }
+  }
+  if (any_absent) {
+    const std::size_t bits = plan.key_count * rows;
+    if ((bits + 7) / 8 > std::numeric_limits<std::uint32_t>::max()) return false;
+    info.absent_bitmap.assign((bits + 7) / 8, 0);
+    for (std::size_t k = 0; k < plan.key_count; ++k) {
+      for (std::uint32_t row = 0; row < rows; ++row) {
+        const std::size_t idx = k * rows + row;
+        if (!plan.null_rows[row] && plan.table[idx] == kNoMember) {
+          info.absent_bitmap[idx / 8] |= static_cast<std::uint8_t>(1u << (idx % 8));
+        }
+      }
+    }
+  }
+  info.keys.reserve(keys.size());
+  for (const ByteSpan k : keys) info.keys.push_back(to_bytes(k));
+  info.column = static_cast<std::uint16_t>(column_index);
+  plan.flattened = true;
+  return true;
+}
+
+bool column_qualifies(std::span<const ByteSpan> values) noexcept {
+  bool any_object = false;
+  for (const ByteSpan v : values) {
+    if (!v.empty() && v[0] == '{') {
+      any_object = true;
+    } else if (!is_null(v)) {
+      return false;
+    }
+  }
+  return any_object;
+}
+
+// ---- unflattening ----
+
+class CountingSink {
+ public:
+  explicit CountingSink(std::uint64_t budget) noexcept : budget_(budget) {}
+  void put(ByteSpan s) noexcept { add(s.size()); }
+  void put(std::uint8_t) noexcept { add(1); }
+  bool exceeded() const noexcept { return exceeded_; }
+  std::uint64_t size() const noexcept { return size_; }
+
+ private:
+  void add(std::uint64_t n) noexcept {
+    if (n > budget_ - size_)
+      exceeded_ = true;
+    else
+      size_ += n;
+  }
+  std::uint64_t budget_;
+  std::uint64_t size_ = 0;
+  bool exceeded_ = false;
+};
+
+class WritingSink {
+ public:
+  explicit WritingSink(Bytes& out) noexcept : out_(out) {}
+  void put(ByteSpan s) { out_.insert(out_.end(), s.begin(), s.end()); }
+  void put(std::uint8_t b) { out_.push_back(b); }
+  bool exceeded() const noexcept { return false; }
+
+ private:
+  Bytes& out_;
+};
+
+struct OutputColumn {
+  ByteSpan flat;                          // a column copied as it stands
+  const NestedGroupInfo* info = nullptr;  // or a column rebuilt from sub-columns
+  std::size_t first_sub = 0;              // flat index of its first sub-column
+  std::size_t available = 0;              // sub-columns present in the flat text
+};
+
+bool bit_set(const Bytes& bitmap, std::uint64_t index) noexcept {
+  const std::uint64_t byte = index / 8;
+  return byte < bitmap.size() &&
+         ((bitmap[static_cast<std::size_t>(byte)] >> (index % 8)) & 1u) != 0;
+}
+
+template <class Sink>
+void emit_nested_value(Sink& sink, const NestedGroupInfo& info, std::span<const ByteSpan> sub,
+                       std::uint32_t rows, std::uint32_t row) {
+  const std::size_t k = info.keys.size();
+  const bool has_bits = !info.absent_bitmap.empty();
+  auto absent = [&](std::size_t j) {
+    return has_bits && bit_set(info.absent_bitmap, static_cast<std::uint64_t>(j) * rows + row);
+  };
+  if (sub.size() == k) {
+    bool all_null = true;
+    for (const ByteSpan v : sub) {
+      if (!is_null(v)) {
+        all_null = false;
+        break;
+      }
+    }
+    if (all_null) {
+      bool null_row = true;
+      for (std::size_t j = 0; j < k && has_bits && null_row; ++j) null_row = absent(j);
+      if (null_row) {
+        sink.put(ByteSpan(kNull, 4));
+        return;
+      }
+    }
+  }
+  bool any_absent = false;
+  for (std::size_t j = 0; j < k && has_bits && !any_absent; ++j) any_absent = absent(j);
+  if (!any_absent && info.template_pieces.size() == k + 1) {
+    sink.put(info.template_pieces[0]);
+    for (std::size_t j = 0; j < k; ++j) {
+      if (j < sub.size()) sink.put(sub[j]);
+      sink.put(info.template_pieces[j + 1]);
+    }
+    return;
+  }
+  sink.put(static_cast<std::uint8_t>('{'));
+  bool first = true;
+  for (std::size_t j = 0; j < sub.size(); ++j) {
+    if (absent(j)) continue;
+    if (!first) sink.put(static_cast<std::uint8_t>(','));
+    first = false;
+    sink.put(static_cast<std::uint8_t>('"'));
+    sink.put(info.keys[j]);
+    sink.put(static_cast<std::uint8_t>('"'));
+    sink.put(static_cast<std::uint8_t>(':'));
+    sink.put(sub[j]);
+  }
+  sink.put(static_cast<std::uint8_t>('}'));
+}
+
+template <class Sink>
+void emit_unflattened(Sink& sink, std::span<const OutputColumn> output,
+                      std::span<const ByteSpan> flat_columns, std::uint32_t rows) {
+  std::vector<ValueCursor> cursors;
+  std::vector<ByteSpan> sub;
+  for (std::size_t c = 0; c < output.size(); ++c) {
+    if (c > 0) sink.put(COLUMN_SEPARATOR);
+    const OutputColumn& col = output[c];
+    if (col.info == nullptr) {
+      sink.put(col.flat);
+      continue;
+    }
+    cursors.clear();
+    for (std::size_t j = 0; j < col.available; ++j)
+      cursors.emplace_back(flat_columns[col.first_sub + j]);
+    sub.resize(col.available);
+    for (std::uint32_t row = 0; row < rows; ++row) {
+      if (row > 0) sink.put(VALUE_SEPARATOR);
+      for (std::size_t j = 0; j < col.available; ++j) sub[j] = cursors[j].next();
+      emit_nested_value(sink, *col.info, sub, rows, row);
+      if (sink.exceeded()) return;
+    }
+  }
+}
+
+void put_u16(Bytes& out, std::size_t v) { kvn::append_u16_le(out, static_cast<std::uint16_t>(v)); }
+
+bool read_bytes_list(kvn::ByteReader& r, std::vector<Bytes>& out) {
+  std::uint16_t count = 0;
+  if (!r.read_u16(count)) return false;
+  if (!r.has(std::uint64_t{2} * count)) return false;
+  out.reserve(count);
+  for (std::uint16_t i = 0; i < count; ++i) {
+    std::uint16_t len = 0;
+    ByteSpan bytes;
+    if (!r.read_u16(len) || !r.read_bytes(len, bytes)) return false;
+    out.push_back(to_bytes(bytes));
+  }
+  return true;
+}
+
+}  // namespace
+
+bool parse_nested_object_kv(ByteSpan value, std::vector<NestedMember>& members) {
+  return parse_object(value, members, nullptr);
+}
+
+std::optional<std::vector<NestedMember>> parse_nested_object_kv(ByteSpan value) {
+  std::vector<NestedMember> members;
+  if (!parse_object(value, members, nullptr)) return std::nullopt;
+  return members;
+}
+
+std::optional<NestedObject> parse_nested_object_with_template(ByteSpan value) {
+  NestedObject object;
+  if (!parse_object(value, object.members, &object.pieces)) return std::nullopt;
+  return object;
+}
+
+std::optional<FlattenedColumns> flatten_nested_columns(ByteSpan text, std::uint32_t rows) {
+  if (rows == 0) return std::nullopt;
+  std::vector<ByteSpan> columns;
+  split(text, COLUMN_SEPARATOR, columns);
+  for (const ByteSpan column : columns) {
+    if (count_parts(column, VALUE_SEPARATOR) != rows) return std::nullopt;
+  }
+
+  FlattenedColumns result;
+  std::vector<ColumnPlan> plans(columns.size());
+  std::vector<ByteSpan> values;
+  for (std::size_t c = 0; c < columns.size(); ++c) {
+    ColumnPlan& plan = plans[c];
+    plan.column = columns[c];
+    if (result.infos.size() == kMaxNestedInfos) continue;
+    if (plan.column.empty() || (plan.column[0] != '{' && plan.column[0] != 'n')) continue;
+    split(plan.column, VALUE_SEPARATOR, values);
+    if (!column_qualifies(values)) continue;
+    NestedGroupInfo info;
+    if (plan_nested_column(values, rows, c, plan, info)) {
+      result.infos.push_back(std::move(info));
+    } else {
+      plan = ColumnPlan{};
+      plan.column = columns[c];
+    }
+  }
+  if (result.infos.empty()) return std::nullopt;
+
+  // Exact size of the flat text.
+  std::uint64_t total = 0;
+  std::size_t output_columns = 0;
+  for (const ColumnPlan& plan : plans) {
+    if (!plan.flattened) {
+      total += plan.column.size();
+      ++output_columns;
+      continue;
+    }
+    output_columns += plan.key_count;
+    total += static_cast<std::uint64_t>(plan.key_count) * (rows - 1);
+    for (std::size_t idx = 0; idx < plan.table.size(); ++idx) {
+      const std::uint32_t m = plan.table[idx];
+      total += m == kNoMember ? 4 : plan.members[m].value.size();
+    }
+  }
+  total += output_columns - 1;
+
+  Bytes& out = result.text;
+  out.reserve(static_cast<std::size_t>(total));
+  bool first_column = true;
+  for (const ColumnPlan& plan : plans) {
+    if (!plan.flattened) {
+      if (!first_column) out.push_back(COLUMN_SEPARATOR);
+      first_column = false;
+      out.insert(out.end(), plan.column.begin(), plan.column.end());
+      continue;
+    }
+    for (std::size_t k = 0; k < plan.key_count; ++k) {
+      if (!first_column) out.push_back(COLUMN_SEPARATOR);
+      first_column = false;
+      for (std::uint32_t row = 0; row < rows; ++row) {
+        if (row > 0) out.push_back(VALUE_SEPARATOR);
+        const std::uint32_t m = plan.table[k * rows + row];
+        const ByteSpan v = m == kNoMember ? ByteSpan(kNull, 4) : plan.members[m].value;
+        out.insert(out.end(), v.begin(), v.end());
+      }
+    }
+  }
+  return result;
+}
+
+Bytes unflatten_nested_columns(ByteSpan flat, std::span<const NestedGroupInfo> infos,
+                               std::uint32_t rows, std::uint16_t columns, std::uint64_t budget) {
+  auto unchanged = [&] { return Bytes(flat.begin(), flat.end()); };
+  if (count_parts(flat, COLUMN_SEPARATOR) != columns) return unchanged();
+  std::vector<ByteSpan> flat_columns;
+  split(flat, COLUMN_SEPARATOR, flat_columns);
+  for (const ByteSpan column : flat_columns) {
+    if (count_parts(column, VALUE_SEPARATOR) != rows) return unchanged();
+  }
+  std::uint64_t key_sum = 0;
+  for (const NestedGroupInfo& info : infos) key_sum += info.keys.size();
+  const std::uint64_t limit = std::uint64_t{columns} + infos.size();
+  if (key_sum > limit) return unchanged();
+  const std::size_t rebuilt = static_cast<std::size_t>(limit - key_sum);
+
+  std::vector<const NestedGroupInfo*> marks(rebuilt, nullptr);
+  for (const NestedGroupInfo& info : infos) {
+    if (info.column < rebuilt) marks[info.column] = &info;
+  }
+  std::vector<OutputColumn> output;
+  output.reserve(rebuilt);
+  std::size_t p = 0;
+  for (std::size_t c = 0; c < rebuilt; ++c) {
+    const NestedGroupInfo* info = marks[c];
+    if (info == nullptr) {
+      if (p < flat_columns.size()) output.push_back({flat_columns[p], nullptr, 0, 0});
+      p += 1;
+      continue;
+    }
+    const std::size_t k = info->keys.size();
+    const std::size_t available =
+        p >= flat_columns.size() ? 0 : std::min(k, flat_columns.size() - p);
+    output.push_back({{}, info, p, available});
+    p += k;
+  }
+
+  CountingSink counter(budget);
+  emit_unflattened(counter, output, flat_columns, rows);
+  if (counter.exceeded()) return unchanged();
+  Bytes out;
+  out.reserve(static_cast<std::size_t>(counter.size()));
+  WritingSink writer(out);
+  emit_unflattened(writer, output, flat_columns, rows);
+  return out;
+}
+
+bool nested_infos_fit_byte_form(std::span<const NestedGroupInfo> infos) {
+  if (infos.size() > kMaxNestedInfos) return false;
+  for (const NestedGroupInfo& info : infos) {
+    if (info.keys.size() > kMaxNestedKeys || info.template_pieces.size() > kMaxNestedPieces)
+      return false;
+    for (const Bytes& key : info.keys) {
+      if (key.size() > kMaxNestedBytesLength) return false;
+    }
+    for (const Bytes& piece : info.template_pieces) {
+      if (piece.size() > kMaxNestedBytesLength) return false;
+    }
+    if (info.absent_bitmap.size() > std::numeric_limits<std::uint32_t>::max()) return false;
+  }
+  return true;
+}
+
+Bytes serialize_nested_info(std::span<const NestedGroupInfo> infos) {
+  NestedInfoLevel level = NestedInfoLevel::KeysOnly;
+  std::size_t size = 2;
+  for (const NestedGroupInfo& info : infos) {
+    if (!info.absent_bitmap.empty())
+      level = NestedInfoLevel::WithBitmap;
+    else if (!info.template_pieces.empty() && level == NestedInfoLevel::KeysOnly)
+      level = NestedInfoLevel::WithTemplate;
+    size += 4 + 2 + 4 + info.absent_bitmap.size();
+    for (const Bytes& key : info.keys) size += 2 + key.size();
+    for (const Bytes& piece : info.template_pieces) size += 2 + piece.size();
+  }
+  Bytes out;
+  out.reserve(size);
+  out.push_back(static_cast<std::uint8_t>(level));
+  out.push_back(static_cast<std::uint8_t>(infos.size()));
+  for (const NestedGroupInfo& info : infos) {
+    kvn::append_u16_le(out, info.column);
+    put_u16(out, info.keys.size());
+    for (const Bytes& key : info.keys) {
+      put_u16(out, key.size());
+      kvn::append_bytes(out, key);
+    }
+    if (level != NestedInfoLevel::KeysOnly) {
+      put_u16(out, info.template_pieces.size());
+      for (const Bytes& piece : info.template_pieces) {
+        put_u16(out, piece.size());
+        kvn::append_bytes(out, piece);
+      }
+    }
+    if (level == NestedInfoLevel::WithBitmap) {
+      kvn::append_u32_le(out, static_cast<std::uint32_t>(info.absent_bitmap.size()));
+      kvn::append_bytes(out, info.absent_bitmap);
+    }
+  }
+  return out;
+}
+
+std::optional<DeserializedNestedInfo> deserialize_nested_info(ByteSpan bytes) {
+  if (bytes.size() < 2) return std::nullopt;
+  const std::uint8_t level = bytes[0];
+  if (level < 1 || level > 3) return std::nullopt;
+  kvn::ByteReader r(bytes.subspan(2));
+  const std::uint8_t count = bytes[1];
+  DeserializedNestedInfo result;
+  result.infos.reserve(std::min<std::size_t>(count, r.remaining() / 4));
+  for (std::uint8_t i = 0; i < count; ++i) {
+    NestedGroupInfo info;
+    if (!r.read_u16(info.column)) return std::nullopt;
+    if (!read_bytes_list(r, info.keys)) return std::nullopt;
+    if (level >= 2 && !read_bytes_list(r, info.template_pieces)) return std::nullopt;
+    if (level == 3) {
+      std::uint32_t len = 0;
+      ByteSpan bitmap;
+      if (!r.read_u32(len) || !r.read_bytes(len, bitmap)) return std::nullopt;
+      info.absent_bitmap = to_bytes(bitmap);
+    }
+    result.infos.push_back(std::move(info));
+  }
+  result.bytes_used = 2 + r.position();
+  return result;
+}
+
+}  // namespace kelvane::format::ndjson

@@ -1,0 +1,119 @@
+// Nested-object flattening for ColumnarText.
+//
+// A column whose values are all objects (or "null") is replaced by one
+// sub-column per key met in its objects, so that each sub-column holds like
+// values. One NestedGroupInfo per flattened column records what rebuilds the
+// objects: the keys, the skeleton of the column's first object (the
+// template) and a bitmap of the (key, row) pairs whose object lacked the key.
+//
+// Flattening does not restore every text exactly: objects come back through
+// the template (or in a compact form when keys are missing), so every caller
+// unflattens at once and keeps the flat text only when it equals the input.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "kvn/bytes.hpp"
+
+namespace kelvane::format::ndjson {
+
+// One flattened column.
+struct NestedGroupInfo {
+  // Keys in order of first appearance, without repeats; raw bytes between
+  // the quotes, escapes kept as written.
+  std::vector<kvn::Bytes> keys;
+  // Skeleton of the column's first object: n+1 pieces around its n values.
+  // May be empty when read from bytes that carry none.
+  std::vector<kvn::Bytes> template_pieces;
+  // Bit (key index * rows + row), least significant bit first, is set when
+  // that row's object lacks that key. Empty when no bit is set.
+  kvn::Bytes absent_bitmap;
+  // Index of the flattened column in the text before flattening.
+  std::uint16_t column = 0;
+
+  bool operator==(const NestedGroupInfo&) const = default;
+};
+
+// First byte of the serialized info list.
+enum class NestedInfoLevel : std::uint8_t {
+  KeysOnly = 1,      // no info carries a template or a bitmap
+  WithTemplate = 2,  // every info carries a piece count
+  WithBitmap = 3,    // every info carries a piece count and a bitmap length
+};
+
+// Widths of the serialized form.
+inline constexpr std::size_t kMaxNestedInfos = 255;
+inline constexpr std::size_t kMaxNestedKeys = 65535;
+inline constexpr std::size_t kMaxNestedPieces = 65535;
+inline constexpr std::size_t kMaxNestedBytesLength = 65535;  // one key or piece
+
+// One member of a flat object: the key's raw bytes (between its quotes) and
+// the member's raw value. Both are views into the parsed text.
+struct NestedMember {
+  kvn::ByteSpan key;
+  kvn::ByteSpan value;
+};
+
+struct NestedObject {
+  std::vector<kvn::ByteSpan> pieces;  // the object's skeleton: members.size() + 1 pieces
+  std::vector<NestedMember> members;
+};
+
+// Splits an object into its members. Nothing unless the text (leading blanks
+// allowed) is '{', quoted keys with ':' and a value each, separated by ',',
+// and a closing '}' after at least one member (a comma before the '}' is
+// accepted). Bytes after the closing '}' are not examined.
+std::optional<std::vector<NestedMember>> parse_nested_object_kv(kvn::ByteSpan value);
+// The same into reused storage; false where the above gives nothing.
+bool parse_nested_object_kv(kvn::ByteSpan value, std::vector<NestedMember>& members);
+
+// Accepts exactly the texts parse_nested_object_kv accepts and also returns
+// the skeleton: piece 0 from the first byte of the text to value 0, piece i
+// from value i-1 to value i, the last piece from the last value to the end.
+std::optional<NestedObject> parse_nested_object_with_template(kvn::ByteSpan value);
+
+struct FlattenedColumns {
+  kvn::Bytes text;                     // the flat ColumnarText
+  std::vector<NestedGroupInfo> infos;  // one per flattened column, in column order
+};
+
+// Flattens every column of `text` whose values are all "null" or objects
+// (at least one object) and all parse. Nothing when rows is 0, a column does
+// not hold `rows` values, or no column was flattened. A column is left as it
+// is when its flattening would outgrow the column (keys x rows beyond the
+// column's own length, as with objects keyed by ids) or would not fit the
+// serialized form, so every returned info list passes
+// nested_infos_fit_byte_form.
+std::optional<FlattenedColumns> flatten_nested_columns(kvn::ByteSpan text, std::uint32_t rows);
+
+// Rebuilds the text before flattening from `flat` (`columns` columns of
+// `rows` values each). Never fails: when the arguments do not fit `flat`, or
+// the rebuilt text would exceed `budget` bytes, returns a copy of `flat`.
+kvn::Bytes unflatten_nested_columns(kvn::ByteSpan flat, std::span<const NestedGroupInfo> infos,
+                                    std::uint32_t rows, std::uint16_t columns,
+                                    std::uint64_t budget);
+
+// True when the infos can be serialized without reducing any count or length
+// modulo its width: at most 255 infos, at most 65,535 keys and pieces per
+// info, keys and pieces of at most 65,535 bytes, bitmaps below 4 GiB. Every
+// caller checks this before it stores infos.
+bool nested_infos_fit_byte_form(std::span<const NestedGroupInfo> infos);
+
+// The serialized info list (level byte, info count, then each info).
+kvn::Bytes serialize_nested_info(std::span<const NestedGroupInfo> infos);
+
+struct DeserializedNestedInfo {
+  std::vector<NestedGroupInfo> infos;
+  std::size_t bytes_used = 0;  // offset just after the last info
+};
+
+// Reads a serialized info list from the start of `bytes`. Nothing on a level
+// byte other than 1, 2 or 3, or on any field cut short. Bytes after the last
+// info are not examined.
+std::optional<DeserializedNestedInfo> deserialize_nested_info(kvn::ByteSpan bytes);
+
+}  // namespace kelvane::format::ndjson
