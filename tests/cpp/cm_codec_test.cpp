@@ -8,12 +8,12 @@
 #include <unistd.h>
 
 #include <cstdint>
-#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "codec/cm_codec.hpp"
+#include "corpus_sample.hpp"
 #include "model/cm_config.hpp"
 #include "model/engine.hpp"
 
@@ -63,14 +63,7 @@ Bytes decompress(const Bytes& stream, std::uint32_t out_len) {
   return decoded.ok() ? decoded.value() : Bytes{};
 }
 
-Bytes read_corpus_prefix(const char* name, std::size_t limit) {
-  std::ifstream in(std::string(KELVANE_CORPUS_DIR) + "/" + name, std::ios::binary);
-  if (!in) return {};
-  Bytes data(limit);
-  in.read(reinterpret_cast<char*>(data.data()), static_cast<std::streamsize>(limit));
-  data.resize(static_cast<std::size_t>(in.gcount()));
-  return data;
-}
+using kelvane::testing::read_corpus_prefix;
 
 TEST(CmCompress, EmptyInputCodesToFourZeroBytes) {
   EXPECT_EQ(compress({}), (Bytes{0, 0, 0, 0}));

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <fstream>
 #include <optional>
 #include <random>
 #include <string>
@@ -13,6 +12,7 @@
 
 #include "codec/cm_codec.hpp"
 #include "codec/codec.hpp"
+#include "corpus_sample.hpp"
 #include "kvn/container.hpp"
 #include "model/cm_config.hpp"
 
@@ -26,16 +26,7 @@ constexpr std::uint8_t kMaxMode = 0;
 
 Bytes bytes_of(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
-Bytes read_corpus_prefix(const char* name, std::size_t limit) {
-  std::ifstream in(std::string(KELVANE_CORPUS_DIR) + "/" + name, std::ios::binary);
-  if (!in) return {};
-  Bytes data(limit);
-  in.read(reinterpret_cast<char*>(data.data()), static_cast<std::streamsize>(limit));
-  data.resize(static_cast<std::size_t>(in.gcount()));
-  // Whole lines only, so the sample stays NDJSON.
-  while (!data.empty() && data.back() != '\n') data.pop_back();
-  return data;
-}
+using kelvane::testing::read_corpus_prefix;
 
 Bytes compress_max(const Bytes& data) {
   Bytes out;
