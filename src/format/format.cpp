@@ -20,6 +20,7 @@
 #include "format/json_array.hpp"
 #include "format/ndjson.hpp"
 #include "format/nested.hpp"
+#include "format/scan.hpp"
 #include "kvn/container.hpp"
 
 namespace kelvane::format {
@@ -59,8 +60,7 @@ void append_record(transform::TransformChain& chain, TransformKind kind, kvn::By
 std::optional<Stage> nested_flatten(kvn::ByteSpan text, std::uint32_t rows) {
   auto flat = ndjson::flatten_nested_columns(text, rows);
   if (!flat || !ndjson::nested_infos_fit_byte_form(flat->infos)) return std::nullopt;
-  const auto columns = static_cast<std::size_t>(
-      std::count(flat->text.begin(), flat->text.end(), ndjson::COLUMN_SEPARATOR) + 1);
+  const auto columns = count_byte(flat->text, ndjson::COLUMN_SEPARATOR) + 1;
   if (columns > 0xFFFF) return std::nullopt;
   const kvn::Bytes back = ndjson::unflatten_nested_columns(
       flat->text, flat->infos, rows, static_cast<std::uint16_t>(columns), text.size());

@@ -225,20 +225,6 @@ struct ColumnCursor {
   }
 };
 
-std::uint64_t count_byte(ByteSpan s, std::uint8_t byte) noexcept {
-  std::uint64_t n = 0;
-  const std::uint8_t* p = s.data();
-  const std::uint8_t* const end = p + s.size();
-  while (p != end) {
-    const auto* hit =
-        static_cast<const std::uint8_t*>(std::memchr(p, byte, static_cast<std::size_t>(end - p)));
-    if (hit == nullptr) break;
-    ++n;
-    p = hit + 1;
-  }
-  return n;
-}
-
 bool add_checked(std::uint64_t& total, std::uint64_t n) noexcept {
   return !__builtin_add_overflow(total, n, &total);
 }

@@ -6,14 +6,14 @@
 
 #include "format/ndjson.hpp"
 #include "format/nested.hpp"
+#include "format/scan.hpp"
 
 namespace kelvane::format::ndjson {
 
 void apply_nesting_step(Layout& layout, std::uint32_t row_count) {
   auto flat = flatten_nested_columns(layout.text, row_count);
   if (flat && nested_infos_fit_byte_form(flat->infos)) {
-    const std::size_t columns =
-        static_cast<std::size_t>(std::count(flat->text.begin(), flat->text.end(), COLUMN_SEPARATOR)) + 1;
+    const std::uint64_t columns = format::count_byte(flat->text, COLUMN_SEPARATOR) + 1;
     // A flat text of more than 65,535 columns cannot be described; the
     // reduced count makes the round trip below fail.
     const kvn::Bytes back = unflatten_nested_columns(flat->text, flat->infos, row_count,

@@ -13,6 +13,7 @@
 #include "format/ndjson.hpp"
 #include "format/ndjson_write.hpp"
 #include "format/nested.hpp"
+#include "format/scan.hpp"
 
 namespace kelvane::format::ndjson {
 namespace {
@@ -20,10 +21,6 @@ namespace {
 constexpr std::uint8_t kLf = 0x0A;
 
 kvn::Bytes copy_of(kvn::ByteSpan text) { return kvn::Bytes(text.begin(), text.end()); }
-
-std::size_t count_byte(const std::uint8_t* begin, const std::uint8_t* end, std::uint8_t b) {
-  return static_cast<std::size_t>(std::count(begin, end, b));
-}
 
 // The first `b` in [begin, end), or nullptr. (memchr must not see the null
 // pointer of an empty span.)
@@ -74,7 +71,7 @@ bool split_columnar(kvn::ByteSpan text, std::size_t columns, std::uint32_t rows,
     const std::uint8_t* sep = find_byte(p, end, COLUMN_SEPARATOR);
     const std::uint8_t* stop = sep ? sep : end;
     if (cursors.size() == columns) return false;  // more parts than columns
-    if (count_byte(p, stop, VALUE_SEPARATOR) != std::size_t{rows} - 1) return false;
+    if (format::count_byte(kvn::ByteSpan(p, stop), VALUE_SEPARATOR) != std::size_t{rows} - 1) return false;
     cursors.push_back({p, stop});
     if (sep == nullptr) break;
     p = stop + 1;
@@ -150,8 +147,7 @@ kvn::Bytes reverse_uniform(kvn::ByteSpan text, kvn::ByteSpan metadata, std::uint
   const kvn::ByteSpan nested = reader.rest();
   if (!nested.empty() && nested[0] >= 1 && nested[0] <= 3) {
     if (auto infos = deserialize_nested_info(nested)) {
-      const std::size_t flat_columns = count_byte(text.data(), text.data() + text.size(),
-                                                  COLUMN_SEPARATOR) + 1;
+      const std::size_t flat_columns = format::count_byte(text, COLUMN_SEPARATOR) + 1;
       const kvn::Bytes unflat = unflatten_nested_columns(
           text, infos->infos, rows, static_cast<std::uint16_t>(flat_columns), budget);
       return reverse_uniform_from_parts(unflat, pieces, rows, columns, flag != 0, budget);
@@ -213,11 +209,11 @@ kvn::Bytes reverse_selective_from_data(kvn::ByteSpan text, const SelectiveMetada
   if (w > 0) {
     if (b.empty()) return copy_of(text);
     const std::uint8_t* const b_end = b.data() + b.size();
-    const std::uint64_t zeros = count_byte(b.data(), b_end, COLUMN_SEPARATOR);
+    const std::uint64_t zeros = format::count_byte(kvn::ByteSpan(b.data(), b_end), COLUMN_SEPARATOR);
     if (zeros != std::uint64_t{rows} - 1) return copy_of(text);
     std::uint64_t separators = zeros;
     if (w >= 2) {
-      const std::uint64_t ones = count_byte(b.data(), b_end, VALUE_SEPARATOR);
+      const std::uint64_t ones = format::count_byte(kvn::ByteSpan(b.data(), b_end), VALUE_SEPARATOR);
       if (ones != std::uint64_t{rows} * (w - 1)) return copy_of(text);
       separators += ones;
     }

@@ -43,21 +43,6 @@ void split(ByteSpan text, std::uint8_t sep, std::vector<ByteSpan>& parts) {
   }
 }
 
-// Number of parts `text` splits into at `sep`.
-std::uint64_t count_parts(ByteSpan text, std::uint8_t sep) noexcept {
-  std::uint64_t parts = 1;
-  const std::uint8_t* p = text.data();
-  const std::uint8_t* const end = p + text.size();
-  while (p != end) {
-    const auto* hit =
-        static_cast<const std::uint8_t*>(std::memchr(p, sep, static_cast<std::size_t>(end - p)));
-    if (hit == nullptr) break;
-    ++parts;
-    p = hit + 1;
-  }
-  return parts;
-}
-
 // Walks the values of one column (0x01-separated) in row order.
 class ValueCursor {
  public:
@@ -392,7 +377,7 @@ std::optional<FlattenedColumns> flatten_nested_columns(ByteSpan text, std::uint3
   std::vector<ByteSpan> columns;
   split(text, COLUMN_SEPARATOR, columns);
   for (const ByteSpan column : columns) {
-    if (count_parts(column, VALUE_SEPARATOR) != rows) return std::nullopt;
+    if (count_byte(column, VALUE_SEPARATOR) + 1 != rows) return std::nullopt;
   }
 
   FlattenedColumns result;
@@ -460,11 +445,11 @@ std::optional<FlattenedColumns> flatten_nested_columns(ByteSpan text, std::uint3
 Bytes unflatten_nested_columns(ByteSpan flat, std::span<const NestedGroupInfo> infos,
                                std::uint32_t rows, std::uint16_t columns, std::uint64_t budget) {
   auto unchanged = [&] { return Bytes(flat.begin(), flat.end()); };
-  if (count_parts(flat, COLUMN_SEPARATOR) != columns) return unchanged();
+  if (count_byte(flat, COLUMN_SEPARATOR) + 1 != columns) return unchanged();
   std::vector<ByteSpan> flat_columns;
   split(flat, COLUMN_SEPARATOR, flat_columns);
   for (const ByteSpan column : flat_columns) {
-    if (count_parts(column, VALUE_SEPARATOR) != rows) return unchanged();
+    if (count_byte(column, VALUE_SEPARATOR) + 1 != rows) return unchanged();
   }
   std::uint64_t key_sum = 0;
   for (const NestedGroupInfo& info : infos) key_sum += info.keys.size();

@@ -4,6 +4,7 @@
 // validates JSON: values travel as their raw bytes.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -53,6 +54,12 @@ inline std::size_t find_string_end(kvn::ByteSpan data, std::size_t pos) noexcept
     pos += (c == '\\') ? 2 : 1;
   }
   return kStringNotClosed;
+}
+
+// How many times `byte` occurs in `data` (the separator counts of columnar
+// text).
+inline std::uint64_t count_byte(kvn::ByteSpan data, std::uint8_t byte) noexcept {
+  return static_cast<std::uint64_t>(std::count(data.begin(), data.end(), byte));
 }
 
 }  // namespace kelvane::format
