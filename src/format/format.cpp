@@ -17,9 +17,9 @@
 #include <algorithm>
 #include <optional>
 
-#include "format/json_array.hpp"
-#include "format/ndjson.hpp"
-#include "format/nested.hpp"
+#include "format/json_array/json_array.hpp"
+#include "format/ndjson/ndjson.hpp"
+#include "format/ndjson/nested.hpp"
 #include "format/scan.hpp"
 #include "kvn/container.hpp"
 

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "format/json_array.hpp"
+#include "format/json_array/json_array.hpp"
 
 namespace {
 

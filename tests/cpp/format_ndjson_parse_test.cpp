@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "format/ndjson.hpp"
+#include "format/ndjson/ndjson.hpp"
 
 namespace ndjson = kelvane::format::ndjson;
 using kelvane::kvn::ByteSpan;

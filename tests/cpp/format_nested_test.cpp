@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "format/nested.hpp"
+#include "format/ndjson/nested.hpp"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "format/format.hpp"
-#include "format/ndjson.hpp"
+#include "format/ndjson/ndjson.hpp"
 
 namespace format = kelvane::format;
 using format::transform::TransformChain;

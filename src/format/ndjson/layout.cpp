@@ -6,8 +6,8 @@
 #include <string_view>
 #include <unordered_set>
 
-#include "format/ndjson.hpp"
-#include "format/ndjson_write.hpp"
+#include "format/ndjson/ndjson.hpp"
+#include "format/ndjson/write.hpp"
 
 namespace kelvane::format::ndjson {
 namespace {

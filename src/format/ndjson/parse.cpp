@@ -3,7 +3,7 @@
 // nested values cost nothing but their length.
 #include <cstring>
 
-#include "format/ndjson.hpp"
+#include "format/ndjson/ndjson.hpp"
 #include "format/scan.hpp"
 
 namespace kelvane::format::ndjson {

@@ -10,9 +10,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "format/ndjson.hpp"
-#include "format/ndjson_write.hpp"
-#include "format/nested.hpp"
+#include "format/ndjson/ndjson.hpp"
+#include "format/ndjson/write.hpp"
+#include "format/ndjson/nested.hpp"
 #include "format/scan.hpp"
 
 namespace kelvane::format::ndjson {

@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "format/ndjson.hpp"
-#include "format/nested.hpp"
+#include "format/ndjson/ndjson.hpp"
+#include "format/ndjson/nested.hpp"
 #include "format/scan.hpp"
 
 namespace kelvane::format::ndjson {

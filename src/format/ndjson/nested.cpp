@@ -1,13 +1,13 @@
 // Nested-object flattening: object parsers, flatten/unflatten and the byte
 // form of the info list.
-#include "format/nested.hpp"
+#include "format/ndjson/nested.hpp"
 
 #include <cstring>
 #include <limits>
 #include <string_view>
 #include <unordered_map>
 
-#include "format/ndjson.hpp"
+#include "format/ndjson/ndjson.hpp"
 #include "format/scan.hpp"
 
 namespace kelvane::format::ndjson {

@@ -10,7 +10,7 @@
 #include <optional>
 #include <vector>
 
-#include "format/ndjson.hpp"
+#include "format/ndjson/ndjson.hpp"
 #include "kvn/bytes.hpp"
 
 namespace kelvane::format::json_array {

@@ -1,5 +1,5 @@
 // JSON array detection, element parsing and the Uniform layout.
-#include "format/json_array.hpp"
+#include "format/json_array/json_array.hpp"
 
 #include <algorithm>
 #include <array>
