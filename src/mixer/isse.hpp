@@ -28,20 +28,14 @@
 
 namespace kelvane::mixer::isse {
 
-// Eight classes of a byte: 0 controls, 1 space, 2 digits, 3 upper case,
-// 4 lower case, 5 ASCII punctuation, 6 bytes from 0x80, 7 DEL.
+// Eight classes of a byte: the engine's byte classes 0..5 (controls, space,
+// digits, upper case, lower case, ASCII punctuation) as they are, every byte
+// from 0x80 as 6, DEL as 7.
 inline constexpr std::array<std::uint8_t, 256> CLASSES = [] {
   std::array<std::uint8_t, 256> classes{};
   for (unsigned b = 0; b < 256; ++b) {
-    std::uint8_t c = 5;
-    if (b < 0x20) c = 0;
-    else if (b == 0x20) c = 1;
-    else if (b >= '0' && b <= '9') c = 2;
-    else if (b >= 'A' && b <= 'Z') c = 3;
-    else if (b >= 'a' && b <= 'z') c = 4;
-    else if (b == 0x7F) c = 7;
-    else if (b >= 0x80) c = 6;
-    classes[b] = c;
+    const std::uint32_t c = byte_class(static_cast<std::uint8_t>(b));
+    classes[b] = static_cast<std::uint8_t>(c <= 5 ? c : (c == 11 ? 7 : 6));
   }
   return classes;
 }();
