@@ -142,11 +142,10 @@ void PpmModel::prefetch_after(std::uint8_t b) const noexcept {
   std::uint32_t h = FNV_BASIS;
   for (std::uint32_t k = 1; k <= top; ++k) {
     h = fnv_step(h, next[k - 1]);
+    // The first 64 bytes: the check, the symbols and the first counts.
     const char* e = reinterpret_cast<const char*>(&tables_[k][h & masks_[k]]);
     __builtin_prefetch(e);
-    __builtin_prefetch(e + 64);
-    __builtin_prefetch(e + 128);
-    __builtin_prefetch(e + sizeof(PpmEntry) - 1);
+    __builtin_prefetch(e + 63);
   }
 }
 

@@ -38,11 +38,13 @@ struct PpmEntry {
   static constexpr std::uint32_t CAPACITY = 48;
   static constexpr std::uint32_t HALVE_ABOVE = 4000;
 
-  std::array<std::uint16_t, CAPACITY> counts;
-  std::array<std::uint8_t, CAPACITY> symbols;  // in the order first seen
+  // What a lookup reads first leads, so that an entry with a few symbols
+  // lies within its first 64 bytes.
   std::uint16_t check;                         // 0 marks an empty entry
   std::uint16_t total;                         // sum of the counts, saturating at 65535
   std::uint8_t len;                            // symbols in use (0..48)
+  std::array<std::uint8_t, CAPACITY> symbols;  // in the order first seen
+  std::array<std::uint16_t, CAPACITY> counts;  // count of each symbol
 
   // Counts `symbol`; a 49th distinct symbol is not counted.
   void increment(std::uint8_t symbol) noexcept;
