@@ -2,6 +2,7 @@
 // orders into the next byte's distribution.
 #include "model/ppm_model.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 #include "model/table_size.hpp"
@@ -85,7 +86,10 @@ void PpmModel::update_byte(std::uint8_t b) noexcept {
 void PpmModel::compute_byte_probs() noexcept {
   std::array<Context, ORDERS> ctx;
   const std::uint32_t count = contexts(history_.data(), ctx);
-  std::array<std::uint64_t, 256> mass{};
+  // Masses never exceed 2^20, so they are summed in 32 bits; the products
+  // behind them are 64-bit.
+  std::uint32_t* mass = tree_.data() + 256;
+  std::fill_n(mass, 256, 0u);
   std::array<bool, 256> excluded{};
   std::uint32_t excluded_count = 0;
   std::uint64_t left = SCALE;
@@ -109,27 +113,20 @@ void PpmModel::compute_byte_probs() noexcept {
       if (excluded[s]) continue;
       excluded[s] = true;
       ++excluded_count;
-      mass[s] += share * e.counts[j] / g;
+      mass[s] += static_cast<std::uint32_t>(share * e.counts[j] / g);
     }
   }
   // What is left goes to the bytes no order has seen, evenly, the remainder
   // one by one from the lowest byte value.
   const std::uint32_t unseen = 256 - excluded_count;
   if (unseen > 0) {
-    const std::uint64_t q = left / unseen;
-    std::uint64_t r = left % unseen;
+    const auto q = static_cast<std::uint32_t>(left / unseen);
+    std::uint32_t r = static_cast<std::uint32_t>(left % unseen);
     for (std::uint32_t v = 0; v < 256; ++v) {
       if (excluded[v]) continue;
-      mass[v] += q;
-      if (r > 0) {
-        ++mass[v];
-        --r;
-      }
+      mass[v] += q + (r > 0 ? 1u : 0u);
+      if (r > 0) --r;
     }
-  }
-  for (std::uint32_t v = 0; v < 256; ++v) {
-    distribution_[v] = static_cast<std::uint32_t>(mass[v]);
-    tree_[256 + v] = distribution_[v];
   }
   for (std::uint32_t i = 255; i >= 1; --i) tree_[i] = tree_[2 * i] + tree_[2 * i + 1];
 }

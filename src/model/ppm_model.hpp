@@ -23,6 +23,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "kvn/error.hpp"
 #include "mixer/history.hpp"
@@ -97,7 +98,10 @@ class PpmModel {
   // b has been coded. Changes nothing.
   void prefetch_after(std::uint8_t b) const noexcept;
 
-  const std::array<std::uint32_t, 256>& distribution() const noexcept { return distribution_; }
+  // The current byte's distribution: mass of every byte value, scale 2^20.
+  std::span<const std::uint32_t, 256> distribution() const noexcept {
+    return std::span<const std::uint32_t, 256>(tree_.data() + 256, 256);
+  }
   const PpmEntry& entry(std::uint32_t order, std::uint32_t index) const noexcept {
     return tables_[order][index & masks_[order]];
   }
@@ -116,8 +120,8 @@ class PpmModel {
 
   std::array<state::ZeroedTable<PpmEntry>, ORDERS> tables_;
   std::array<std::uint32_t, ORDERS> masks_{};
-  std::array<std::uint32_t, 256> distribution_{};
-  // tree_[256 + v] = distribution_[v]; tree_[i] = tree_[2i] + tree_[2i + 1].
+  // The distribution and its partial sums: tree_[256 + v] is the mass of
+  // byte v, tree_[i] = tree_[2i] + tree_[2i + 1] for i = 1..255.
   std::array<std::uint32_t, 512> tree_{};
   std::array<std::uint8_t, MAX_ORDER> history_{};  // the last 12 bytes, newest first
   std::uint32_t bytes_seen_ = 0;
