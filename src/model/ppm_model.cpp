@@ -122,13 +122,18 @@ void PpmModel::compute_byte_probs() noexcept {
   if (unseen > 0) {
     const auto q = static_cast<std::uint32_t>(left / unseen);
     std::uint32_t r = static_cast<std::uint32_t>(left % unseen);
-    for (std::uint32_t v = 0; v < 256; ++v) {
+    for (std::uint32_t v = 0; v < 256; ++v) mass[v] += excluded[v] ? 0u : q;
+    // r < unseen, so this stops within the unseen values.
+    for (std::uint32_t v = 0; r > 0; ++v) {
       if (excluded[v]) continue;
-      mass[v] += q + (r > 0 ? 1u : 0u);
-      if (r > 0) --r;
+      ++mass[v];
+      --r;
     }
   }
-  for (std::uint32_t i = 255; i >= 1; --i) tree_[i] = tree_[2 * i] + tree_[2 * i + 1];
+  // The partial sums, one level of the tree at a time.
+  for (std::uint32_t width = 128; width >= 1; width >>= 1) {
+    for (std::uint32_t i = width; i < 2 * width; ++i) tree_[i] = tree_[2 * i] + tree_[2 * i + 1];
+  }
 }
 
 void PpmModel::prefetch_after(std::uint8_t b) const noexcept {
