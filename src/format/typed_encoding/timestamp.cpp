@@ -82,15 +82,38 @@ std::optional<ParsedTimestamp> parse_iso8601_to_micros(kvn::ByteSpan v) noexcept
   return parsed;
 }
 
+namespace {
+
+// The text of one timestamp, built on the stack and appended in one piece:
+// at most 1 + 19 + 1 + 255 fraction digits + 10 zone bytes + 1.
+class TextBuffer {
+ public:
+  void put(char c) noexcept { bytes_[size_++] = static_cast<std::uint8_t>(c); }
+  // `value` in decimal, padded with '0' to `width` (at most 255) digits.
+  void put_digits(std::uint64_t value, std::size_t width) noexcept {
+    char digits[20];
+    std::size_t n = 0;
+    do {
+      digits[n++] = static_cast<char>('0' + value % 10);
+      value /= 10;
+    } while (value != 0);
+    for (std::size_t i = n; i < width; ++i) put('0');
+    while (n > 0) put(digits[--n]);
+  }
+  void append_to(kvn::Bytes& out) const { out.insert(out.end(), bytes_, bytes_ + size_); }
+
+ private:
+  std::uint8_t bytes_[320];
+  std::size_t size_ = 0;
+};
+
+}  // namespace
+
 void write_digits(kvn::Bytes& out, std::uint64_t value, std::size_t width) {
-  char digits[20];
-  std::size_t n = 0;
-  do {
-    digits[n++] = static_cast<char>('0' + value % 10);
-    value /= 10;
-  } while (value != 0);
-  if (width > n) out.insert(out.end(), width - n, '0');
-  while (n > 0) out.push_back(static_cast<std::uint8_t>(digits[--n]));
+  if (width > 255) out.insert(out.end(), width - 255, '0');
+  TextBuffer text;
+  text.put_digits(value, std::min<std::size_t>(width, 255));
+  text.append_to(out);
 }
 
 bool micros_to_iso8601(std::int64_t micros, ZoneKind zone, std::int16_t offset_minutes,
@@ -115,35 +138,37 @@ bool micros_to_iso8601(std::int64_t micros, ZoneKind zone, std::int16_t offset_m
   const std::int64_t month = mp < 10 ? mp + 3 : mp - 9;
   const std::int64_t year = yoe + 400 * era + (month <= 2 ? 1 : 0);
 
-  out.push_back('"');
-  write_digits(out, static_cast<std::uint64_t>(year), 4);
-  out.push_back('-');
-  write_digits(out, static_cast<std::uint64_t>(month), 2);
-  out.push_back('-');
-  write_digits(out, static_cast<std::uint64_t>(day_of_month), 2);
-  out.push_back('T');
-  write_digits(out, static_cast<std::uint64_t>(seconds / 3600), 2);
-  out.push_back(':');
-  write_digits(out, static_cast<std::uint64_t>(seconds % 3600 / 60), 2);
-  out.push_back(':');
-  write_digits(out, static_cast<std::uint64_t>(seconds % 60), 2);
+  TextBuffer text;
+  text.put('"');
+  text.put_digits(static_cast<std::uint64_t>(year), 4);
+  text.put('-');
+  text.put_digits(static_cast<std::uint64_t>(month), 2);
+  text.put('-');
+  text.put_digits(static_cast<std::uint64_t>(day_of_month), 2);
+  text.put('T');
+  text.put_digits(static_cast<std::uint64_t>(seconds / 3600), 2);
+  text.put(':');
+  text.put_digits(static_cast<std::uint64_t>(seconds % 3600 / 60), 2);
+  text.put(':');
+  text.put_digits(static_cast<std::uint64_t>(seconds % 60), 2);
   if (fraction_digits > 0) {
     std::int64_t shown = fraction;
     for (int i = fraction_digits; i < 6; ++i) shown /= 10;
-    out.push_back('.');
-    write_digits(out, static_cast<std::uint64_t>(shown), fraction_digits);
+    text.put('.');
+    text.put_digits(static_cast<std::uint64_t>(shown), fraction_digits);
   }
   if (zone == ZoneKind::Utc) {
-    out.push_back('Z');
+    text.put('Z');
   } else if (zone == ZoneKind::Offset) {
     // Widened first: the magnitude of -32768 does not fit 16 bits.
     const std::int32_t magnitude = std::abs(std::int32_t{offset_minutes});
-    out.push_back(offset_minutes < 0 ? '-' : '+');
-    write_digits(out, static_cast<std::uint64_t>(magnitude / 60), 2);
-    out.push_back(':');
-    write_digits(out, static_cast<std::uint64_t>(magnitude % 60), 2);
+    text.put(offset_minutes < 0 ? '-' : '+');
+    text.put_digits(static_cast<std::uint64_t>(magnitude / 60), 2);
+    text.put(':');
+    text.put_digits(static_cast<std::uint64_t>(magnitude % 60), 2);
   }
-  out.push_back('"');
+  text.put('"');
+  text.append_to(out);
   return true;
 }
 
