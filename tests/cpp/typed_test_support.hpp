@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "columnar_text.hpp"
 #include "format/typed_encoding/column_codecs.hpp"
 #include "kvn/bytes.hpp"
 
@@ -24,18 +25,7 @@ inline ByteSpan span_of(std::string_view s) {
   return ByteSpan(reinterpret_cast<const std::uint8_t*>(s.data()), s.size());
 }
 
-// Columns joined by 0x00, the values of each by 0x01.
-inline Bytes columnar(const std::vector<std::vector<std::string>>& columns) {
-  Bytes out;
-  for (std::size_t c = 0; c < columns.size(); ++c) {
-    if (c > 0) out.push_back(0x00);
-    for (std::size_t r = 0; r < columns[c].size(); ++r) {
-      if (r > 0) out.push_back(0x01);
-      out.insert(out.end(), columns[c][r].begin(), columns[c][r].end());
-    }
-  }
-  return out;
-}
+using test_support::columnar;
 
 inline std::vector<ByteSpan> spans_of(const std::vector<std::string>& values) {
   std::vector<ByteSpan> out;

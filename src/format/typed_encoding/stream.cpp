@@ -137,6 +137,7 @@ kvn::Bytes reverse(kvn::ByteSpan stream, std::uint64_t budget) {
     std::uint8_t tag;
     kvn::ByteSpan body;
   };
+  if (in.remaining() / kRecordHeaderSize < n) return unchanged();
   std::vector<Record> records(n);
   for (Record& r : records) {
     std::uint32_t length = 0;
