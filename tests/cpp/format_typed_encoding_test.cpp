@@ -122,9 +122,11 @@ TEST(TypedStream, StringsAreStoredWithoutQuotesOnlyWhenAllAreQuoted) {
   // The Nullable path falls back to String only over quoted values too.
   std::vector<std::string> many_unquoted;
   for (int i = 0; i < 600; ++i) many_unquoted.push_back(i % 3 ? std::string("w").append(std::to_string(i)) : "null");
-  Bytes out = {0xAA};
-  EXPECT_FALSE(te::encode_nullable_column(spans_of(many_unquoted), ColumnEncoding::Enum, out));
-  EXPECT_EQ(out, (Bytes{0xAA}));
+  for (const auto inner : {ColumnEncoding::Enum, ColumnEncoding::String}) {
+    Bytes out = {0xAA};
+    EXPECT_FALSE(te::encode_nullable_column(spans_of(many_unquoted), inner, out));
+    EXPECT_EQ(out, (Bytes{0xAA}));
+  }
 }
 
 TEST(ColumnBodies, HoldTheirValuesExactly) {

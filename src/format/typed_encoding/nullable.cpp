@@ -55,12 +55,15 @@ std::optional<ColumnEncoding> encode_nullable_column(Values values, ColumnEncodi
     out[bitmap + i / 8] |= static_cast<std::uint8_t>(1u << (i % 8));
     present.push_back(values[i]);
   }
-  if (encode_inner(inner, present, out)) return inner;
-  // The String decoder quotes every value, so it stands in only for values
-  // that all carry their quotes.
+  // The String decoder quotes every value, so String holds (or stands in
+  // for a declining encoder over) only values that all carry their quotes.
   const bool all_quoted = std::all_of(present.begin(), present.end(), schema::is_quoted);
-  if ((inner != ColumnEncoding::Timestamp && inner != ColumnEncoding::Enum &&
-       inner != ColumnEncoding::Uuid) || !all_quoted) {
+  if ((inner != ColumnEncoding::String || all_quoted) && encode_inner(inner, present, out)) {
+    return inner;
+  }
+  const bool may_fall_back = inner == ColumnEncoding::Timestamp || inner == ColumnEncoding::Enum ||
+                             inner == ColumnEncoding::Uuid;
+  if (!may_fall_back || !all_quoted) {
     out.resize(start);
     return std::nullopt;
   }
