@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "codec/codec.hpp"
+#include "format/format.hpp"
 #include "format/transform.hpp"
 #include "format/typed_encoding/typed_encoding.hpp"
 #include "kvn/bytes.hpp"
@@ -545,6 +546,23 @@ void write_typed_transform_seeds() {
   write_seed("ndjson_typed_fast", text("\x05" + ndjson));
   write_seed("json_array_typed_nested_fast", text("\x04" + array + "]"));
   write_seed("json_array_sparse_nested_fast", text("\x04" + sparse + "]}"));
+
+  // The same, transformed, for the reverse of arbitrary chains: u16 chain
+  // length, the chain's bytes, then the transformed text.
+  g_dir = g_dir.parent_path() / "reverse_preprocess_fuzz";
+  fs::create_directories(g_dir);
+  const auto transformed = [](const std::string& input, kvn::FormatHint hint) {
+    const auto pre = kelvane::format::preprocess(text(input), static_cast<std::uint8_t>(hint),
+                                                 static_cast<std::uint8_t>(kvn::CompressionMode::Fast));
+    const Bytes chain = pre.chain.serialize();
+    Bytes seed;
+    kvn::append_u16_le(seed, static_cast<std::uint16_t>(chain.size()));
+    kvn::append_bytes(seed, chain);
+    kvn::append_bytes(seed, pre.data);
+    return seed;
+  };
+  write_seed("ndjson_typed_stream", transformed(ndjson, kvn::FormatHint::Ndjson));
+  write_seed("json_array_nested_typed_stream", transformed(sparse + "]}", kvn::FormatHint::Json));
 }
 
 int main(int argc, char** argv) {
