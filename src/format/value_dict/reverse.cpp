@@ -23,7 +23,8 @@ void decode_column(ByteSpan column, std::span<const ByteSpan> dictionary, Sink& 
     if (p != end && *p != VALUE_SEPARATOR) continue;
     const auto length = static_cast<std::size_t>(p - value);
     if (length == 1) {
-      const std::size_t index = *value - kFirstCode;  // a one-byte value is at least 2
+      // Separators aside, a one-byte value is at least kFirstCode.
+      const std::size_t index = static_cast<std::size_t>(*value - kFirstCode);
       if (index < dictionary.size()) sink.put(dictionary[index]);
     } else {
       sink.put(ByteSpan(value, length));

@@ -21,7 +21,8 @@ namespace {
 using kvn::Bytes;
 using kvn::ByteSpan;
 
-// Calls f(slice) for each stretch of `bytes` between `separator` bytes.
+// Calls f(slice) for each stretch of `bytes` between `separator` bytes, in
+// order, until f returns false.
 template <class F>
 void for_each_slice(ByteSpan bytes, std::uint8_t separator, F&& f) {
   const std::uint8_t* p = bytes.data();
@@ -31,8 +32,7 @@ void for_each_slice(ByteSpan bytes, std::uint8_t separator, F&& f) {
                                : static_cast<const std::uint8_t*>(
                                      std::memchr(p, separator, static_cast<std::size_t>(end - p)));
     const std::uint8_t* stop = sep ? sep : end;
-    f(ByteSpan(p, static_cast<std::size_t>(stop - p)));
-    if (sep == nullptr) return;
+    if (!f(ByteSpan(p, static_cast<std::size_t>(stop - p))) || sep == nullptr) return;
     p = stop + 1;
   }
 }
@@ -40,7 +40,10 @@ void for_each_slice(ByteSpan bytes, std::uint8_t separator, F&& f) {
 std::vector<ByteSpan> split(ByteSpan bytes, std::uint8_t separator) {
   std::vector<ByteSpan> out;
   out.reserve(static_cast<std::size_t>(count_byte(bytes, separator)) + 1);
-  for_each_slice(bytes, separator, [&](ByteSpan slice) { out.push_back(slice); });
+  for_each_slice(bytes, separator, [&](ByteSpan slice) {
+    out.push_back(slice);
+    return true;
+  });
   return out;
 }
 
@@ -61,18 +64,18 @@ void count_column(ByteSpan column, SpanIndex& index, ColumnCount& out) {
   out.values = 0;
   out.too_many = false;
   for_each_slice(column, VALUE_SEPARATOR, [&](ByteSpan value) {
-    if (out.too_many) return;
     const std::uint32_t id = index.intern(value);
     if (id == out.counts.size()) {
       if (id == kMaxEntries) {
         out.too_many = true;
-        return;
+        return false;
       }
       out.counts.push_back(0);
     }
     ++out.counts[id];
     out.value_ids.push_back(static_cast<std::uint8_t>(id));
     ++out.values;
+    return true;
   });
 }
 
