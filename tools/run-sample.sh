@@ -17,8 +17,11 @@ if [ $# -eq 1 ]; then
   case "$1" in
     -h|--help) echo "$usage"; exit 0 ;;
   esac
-  if [ ! -f "$1" ] || [ ! -r "$1" ]; then
-    echo "run-sample: cannot read $1" >&2
+  if [ ! -e "$1" ]; then
+    echo "run-sample: no such file: $1" >&2
+    exit 2
+  elif [ ! -f "$1" ] || [ ! -r "$1" ]; then
+    echo "run-sample: not a readable file: $1" >&2
     exit 2
   fi
   sample=$(realpath -- "$1")
