@@ -55,6 +55,10 @@ stage_done configure
 
 # The module of the interpreter the release build is configured for.
 python=$(sed -n 's/^KELVANE_PYTHON_EXECUTABLE:[A-Z]*=//p' build/release/CMakeCache.txt)
+if [ -z "$python" ]; then
+  echo "run-sample: build/release is configured without the Python module (KELVANE_PYTHON=OFF)" >&2
+  exit 1
+fi
 version=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
 cmake --build --preset release --target "kelvane_python_${version/./_}"
 stage_done build
