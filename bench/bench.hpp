@@ -62,8 +62,8 @@ auto time_best(int repeat, F&& f) -> std::pair<double, decltype(f())> {
 
 using BenchFn = void (*)(const BenchInput&, Report&);
 
-// A slow case (one that builds a context-mixing engine) is announced on
-// standard error when it starts, since its rows take minutes to come.
+// A slow case is announced on standard error when it starts, since its rows
+// take minutes to come.
 enum class Pace { quick, slow };
 
 struct BenchCase {
@@ -81,11 +81,13 @@ struct BenchRegistrar {
   }
 };
 
-#define KELVANE_BENCH_CASE(name, fn)                                 \
+// KELVANE_BENCH_CASE("name", fn) registers a case; a case whose rows take
+// minutes (it builds a context-mixing engine) registers with
+// KELVANE_SLOW_BENCH_CASE instead.
+#define KELVANE_BENCH_CASE_PACED(name, fn, pace)                              \
   static const ::kelvane::bench::BenchRegistrar kelvane_bench_registrar_##fn( \
-      name, fn, ::kelvane::bench::Pace::quick)
-#define KELVANE_SLOW_BENCH_CASE(name, fn)                            \
-  static const ::kelvane::bench::BenchRegistrar kelvane_bench_registrar_##fn( \
-      name, fn, ::kelvane::bench::Pace::slow)
+      name, fn, ::kelvane::bench::Pace::pace)
+#define KELVANE_BENCH_CASE(name, fn) KELVANE_BENCH_CASE_PACED(name, fn, quick)
+#define KELVANE_SLOW_BENCH_CASE(name, fn) KELVANE_BENCH_CASE_PACED(name, fn, slow)
 
 }  // namespace kelvane::bench
