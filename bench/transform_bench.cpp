@@ -1,11 +1,14 @@
 // The structured-data transforms on their own: forward (preprocess) and
-// reverse (reverse_preprocess) throughput for the detected format, the typed
-// column stream alone when the chain holds it, and the "fast" container with
-// the transforms and without them (format generic).
+// reverse (reverse_preprocess) throughput for the detected format, and the
+// "fast" container with the transforms and without them (format generic).
 //
-// The "uniform" case measures the same, and the reference coders, on the
-// lines of an NDJSON file that share its most common shape: log files mix a
-// few shapes, and only a uniform layout gets the typed column stream.
+// "typed": what the typed column stream costs and earns. It measures the
+// file itself when its chain holds the stream; for an NDJSON file that no
+// uniform layout fits (logs mix a few shapes) it measures the lines that
+// share the file's most common shape instead, with the reference coders on
+// those lines too. Rows: the pipeline both ways, the stream alone both
+// ways, and "fast" containers of the chain with the stream and without it
+// (the chain "max" builds: the same steps less the stream).
 #include <algorithm>
 #include <cstdio>
 #include <optional>
@@ -15,6 +18,8 @@
 
 #include "bench.hpp"
 #include "codec/codec.hpp"
+#include "codec/crc32.hpp"
+#include "codec/driver.hpp"
 #include "format/format.hpp"
 #include "format/ndjson/ndjson.hpp"
 #include "format/typed_encoding/typed_encoding.hpp"
@@ -24,6 +29,7 @@ namespace kelvane::bench {
 namespace {
 
 constexpr std::uint8_t kFast = static_cast<std::uint8_t>(kvn::CompressionMode::Fast);
+constexpr std::uint8_t kMax = static_cast<std::uint8_t>(kvn::CompressionMode::Max);
 constexpr auto kTypedKind = static_cast<std::uint8_t>(format::transform::TransformKind::TypedEncoding);
 
 std::string chain_note(const format::transform::TransformChain& chain) {
@@ -56,27 +62,6 @@ void fast_container(const BenchInput& in, Report& report, std::uint8_t format, c
   report.add({"transforms", name, in.data.size(), size, seconds, ""});
 }
 
-// The typed column stream alone, on the text the pipeline handed it.
-void typed_stream(const BenchInput& in, Report& report, const format::Preprocessed& pre) {
-  const auto& records = pre.chain.records;
-  const auto typed = std::find_if(records.begin(), records.end(),
-                                  [](const auto& r) { return r.kind == kTypedKind; });
-  if (typed == records.end()) return;
-  format::transform::TransformChain from_typed, after_typed;
-  from_typed.records.assign(typed, records.end());
-  after_typed.records.assign(typed + 1, records.end());
-  const kvn::Bytes text = format::reverse_preprocess(pre.data, from_typed, UINT64_MAX);
-  const kvn::Bytes stream = format::reverse_preprocess(pre.data, after_typed, UINT64_MAX);
-
-  auto [fseconds, encoded] = time_best(in.repeat, [&] { return format::typed_encoding::preprocess(text); });
-  report.add({"transforms", "typed stream forward", text.size(),
-              encoded ? std::optional(encoded->size()) : std::nullopt, fseconds,
-              encoded && *encoded == stream ? "" : "STREAM DIFFERS"});
-  auto [rseconds, back] = time_best(in.repeat, [&] { return format::typed_encoding::reverse(stream, text.size()); });
-  report.add({"transforms", "typed stream reverse", stream.size(), back.size(), rseconds,
-              round_trip_note(back == text, back.size(), rseconds)});
-}
-
 void transforms(const BenchInput& in, Report& report) {
   const kvn::FormatHint detected = codec::auto_detect_format(in.data);
   const auto hint = static_cast<std::uint8_t>(detected);
@@ -89,11 +74,19 @@ void transforms(const BenchInput& in, Report& report) {
   });
   report.add({"transforms", "reverse", pre.data.size(), back.size(), rseconds,
               round_trip_note(back == in.data, back.size(), rseconds)});
-  typed_stream(in, report, pre);
 
   fast_container(in, report, kvn::FORMAT_AUTO, "fast container, transforms");
   fast_container(in, report, static_cast<std::uint8_t>(kvn::FormatHint::Generic),
                  "fast container, no transforms");
+}
+
+// ---- the typed column stream ----
+
+constexpr const char* kTyped = "typed stream";
+
+bool holds_typed_stream(const format::transform::TransformChain& chain) {
+  return std::any_of(chain.records.begin(), chain.records.end(),
+                     [](const auto& r) { return r.kind == kTypedKind; });
 }
 
 // The lines of `data` whose object has the most common skeleton (keys and
@@ -134,30 +127,76 @@ kvn::Bytes dominant_shape_lines(const kvn::Bytes& data, std::size_t& lines, std:
   return out;
 }
 
-void uniform_lines(const BenchInput& in, Report& report) {
-  if (codec::auto_detect_format(in.data) != kvn::FormatHint::Ndjson) return;
+void typed_container(const BenchInput& in, Report& report, std::uint8_t hint,
+                     const format::Preprocessed& pre, const std::string& name) {
+  auto [seconds, size] = time_best(1, [&]() -> std::optional<std::size_t> {
+    kvn::Bytes out;
+    if (!codec::compress_preprocessed(in.data, kFast, hint, codec::crc32(in.data), pre, std::nullopt,
+                                      false, out)
+             .ok()) {
+      return std::nullopt;
+    }
+    return out.size();
+  });
+  report.add({kTyped, name, in.data.size(), size, seconds, chain_note(pre.chain)});
+}
+
+void measure_typed(const BenchInput& in, Report& report, std::uint8_t hint, const format::Preprocessed& pre) {
+  auto [rseconds, back] = time_best(in.repeat, [&] {
+    return format::reverse_preprocess(pre.data, pre.chain, in.data.size());
+  });
+  report.add({kTyped, "pipeline reverse", pre.data.size(), back.size(), rseconds,
+              round_trip_note(back == in.data, back.size(), rseconds)});
+
+  // The stream alone, on the text the pipeline handed it.
+  const auto& records = pre.chain.records;
+  const auto typed = std::find_if(records.begin(), records.end(),
+                                  [](const auto& r) { return r.kind == kTypedKind; });
+  format::transform::TransformChain from_typed, after_typed;
+  from_typed.records.assign(typed, records.end());
+  after_typed.records.assign(typed + 1, records.end());
+  const kvn::Bytes text = format::reverse_preprocess(pre.data, from_typed, UINT64_MAX);
+  const kvn::Bytes stream = format::reverse_preprocess(pre.data, after_typed, UINT64_MAX);
+  auto [fseconds, encoded] = time_best(in.repeat, [&] { return format::typed_encoding::preprocess(text); });
+  report.add({kTyped, "stream forward", text.size(), encoded ? std::optional(encoded->size()) : std::nullopt,
+              fseconds, encoded && *encoded == stream ? "" : "STREAM DIFFERS"});
+  auto [sseconds, restored] = time_best(in.repeat, [&] { return format::typed_encoding::reverse(stream, text.size()); });
+  report.add({kTyped, "stream reverse", stream.size(), restored.size(), sseconds,
+              round_trip_note(restored == text, restored.size(), sseconds)});
+
+  typed_container(in, report, hint, pre, "fast container, with the stream");
+  typed_container(in, report, hint, format::preprocess(in.data, hint, kMax), "fast container, without it");
+}
+
+void typed_stream(const BenchInput& in, Report& report) {
+  const auto hint = static_cast<std::uint8_t>(codec::auto_detect_format(in.data));
+  auto [seconds, pre] = time_best(in.repeat, [&] { return format::preprocess(in.data, hint, kFast); });
+  if (holds_typed_stream(pre.chain)) {
+    report.add({kTyped, "pipeline forward", in.data.size(), pre.data.size(), seconds, chain_note(pre.chain)});
+    return measure_typed(in, report, hint, pre);
+  }
+  if (hint != static_cast<std::uint8_t>(kvn::FormatHint::Ndjson)) {
+    report.add({kTyped, "pipeline forward", in.data.size(), pre.data.size(), seconds,
+                chain_note(pre.chain) + ": no typed stream"});
+    return;
+  }
   BenchInput sample;
   std::size_t lines = 0, kept = 0;
   sample.data = dominant_shape_lines(in.data, lines, kept);
   sample.repeat = in.repeat;
-  if (kept == 0) return;
-  report.add({"uniform sample", "lines of the most common shape", in.data.size(), sample.data.size(), 0,
-              std::to_string(kept) + " of " + std::to_string(lines) + " lines"});
-  Report inner;
+  auto [sseconds, spre] = time_best(in.repeat, [&] { return format::preprocess(sample.data, hint, kFast); });
+  report.add({kTyped, "pipeline forward, lines of the main shape", sample.data.size(), spre.data.size(),
+              sseconds, std::to_string(kept) + " of " + std::to_string(lines) + " lines, " + chain_note(spre.chain)});
+  if (!holds_typed_stream(spre.chain)) return;
+  measure_typed(sample, report, hint, spre);
   for (const auto& c : bench_cases()) {
-    if (std::string_view(c.name) == "transforms" || std::string_view(c.name) == "reference") {
-      c.run(sample, inner);
-    }
-  }
-  for (Measurement m : inner.rows()) {
-    m.group = "uniform sample: " + m.group;
-    report.add(std::move(m));
+    if (std::string_view(c.name) == "reference") c.run(sample, report);
   }
 }
 
 }  // namespace
 
 KELVANE_BENCH_CASE("transforms", transforms);
-KELVANE_BENCH_CASE("uniform", uniform_lines);
+KELVANE_BENCH_CASE("typed", typed_stream);
 
 }  // namespace kelvane::bench

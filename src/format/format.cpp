@@ -4,10 +4,6 @@
 // dictionary; the key dictionary when no columnar layout fits ("max" and
 // "balanced" only). Reverse: the records undone last to first.
 //
-// Transforms that are not part of this build (key dictionary, value
-// dictionary) decline on the way in, and their records are skipped on the
-// way out, like records of unknown kinds.
-//
 // Budgets: the reverse of each record may give back at most as many bytes
 // as its forward could have been handed. The first record's forward read
 // the original input, so its reverse gets the container's declared size;
@@ -20,11 +16,13 @@
 #include <algorithm>
 #include <optional>
 
+#include "format/json/json.hpp"
 #include "format/json_array/json_array.hpp"
 #include "format/ndjson/ndjson.hpp"
 #include "format/ndjson/nested.hpp"
 #include "format/scan.hpp"
 #include "format/typed_encoding/typed_encoding.hpp"
+#include "format/value_dict/value_dict.hpp"
 #include "kvn/container.hpp"
 
 namespace kelvane::format {
@@ -38,9 +36,11 @@ struct Stage {
   kvn::Bytes metadata;
 };
 
-// Transforms of this system that are not built yet: each declines.
-std::optional<Stage> key_dictionary(kvn::ByteSpan) { return std::nullopt; }
-std::optional<Stage> value_dictionary(kvn::ByteSpan) { return std::nullopt; }
+template <class L>
+std::optional<Stage> as_stage(std::optional<L> layout) {
+  if (!layout) return std::nullopt;
+  return Stage{std::move(layout->text), std::move(layout->metadata)};
+}
 
 std::optional<Stage> typed_column_stream(kvn::ByteSpan text) {
   auto stream = typed_encoding::preprocess(text);
@@ -48,10 +48,9 @@ std::optional<Stage> typed_column_stream(kvn::ByteSpan text) {
   return Stage{std::move(*stream), {}};
 }
 
-template <class L>
-std::optional<Stage> as_stage(std::optional<L> layout) {
-  if (!layout) return std::nullopt;
-  return Stage{std::move(layout->text), std::move(layout->metadata)};
+std::optional<Stage> key_dictionary(kvn::ByteSpan data) { return as_stage(json::preprocess(data)); }
+std::optional<Stage> value_dictionary(kvn::ByteSpan data) {
+  return as_stage(value_dict::preprocess(data));
 }
 
 bool is_uniform(const kvn::Bytes& metadata) {
@@ -208,6 +207,12 @@ kvn::Bytes reverse_preprocess(kvn::ByteSpan data, const transform::TransformChai
         break;
       case TransformKind::JsonArray:
         current = json_array::reverse(d, metadata, budget);
+        break;
+      case TransformKind::ValueDict:
+        current = value_dict::reverse(d, metadata, budget);
+        break;
+      case TransformKind::Json:
+        current = json::reverse(d, metadata, budget);
         break;
       case TransformKind::NestedFlatten:
         if (auto back = nested_unflatten(d, metadata, budget)) current = std::move(back);
