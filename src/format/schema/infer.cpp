@@ -1,8 +1,8 @@
 // infer_schema: one ColumnSchema per column from the classes of its values.
 #include <algorithm>
 
-#include "format/schema/distinct_values.hpp"
 #include "format/schema/schema.hpp"
+#include "format/span_index.hpp"
 
 namespace kelvane::format::schema {
 namespace {
@@ -21,8 +21,8 @@ ColumnSchema infer_column(std::span<const kvn::ByteSpan> values) {
   std::uint32_t seen = 0;  // classes of the non-null values
   std::int64_t min = 0, max = 0;
   bool any_integer = false;
-  DistinctValues distinct;
-  bool enum_possible = true;  // every class so far is Text and fewer than 256 distinct
+  SpanIndex distinct(kMaxEnumCardinality + 1);
+  bool enum_possible = true;  // every class so far is Text, at most 255 distinct
   for (const kvn::ByteSpan value : values) {
     const Classification c = classify_value(value);
     if (c.value_class == ValueClass::Null) {
@@ -35,8 +35,12 @@ ColumnSchema infer_column(std::span<const kvn::ByteSpan> values) {
       max = any_integer ? std::max(max, c.integer) : c.integer;
       any_integer = true;
     }
+    // Distinct values are counted only while the column can still be an
+    // Enum, and no further than one past its limit.
     if (enum_possible) {
-      enum_possible = seen == bit(ValueClass::Text) && distinct.add(value) != DistinctValues::kFull;
+      enum_possible = seen == bit(ValueClass::Text);
+      if (enum_possible) distinct.intern(value);
+      enum_possible = enum_possible && distinct.size() <= kMaxEnumCardinality;
     }
   }
 
@@ -62,8 +66,7 @@ ColumnSchema infer_column(std::span<const kvn::ByteSpan> values) {
     schema.column_type = ColumnType::Integer;
   } else if (seen == bit(ValueClass::Uuid)) {
     schema.column_type = ColumnType::Uuid;
-  } else if (seen == bit(ValueClass::Text) && enum_possible &&
-             distinct.size() <= kMaxEnumCardinality) {
+  } else if (seen == bit(ValueClass::Text) && enum_possible) {
     schema.column_type = ColumnType::Enum;
     schema.cardinality = static_cast<std::uint16_t>(distinct.size());
   } else {

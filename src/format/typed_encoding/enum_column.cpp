@@ -4,31 +4,34 @@
 #include <array>
 #include <numeric>
 
-#include "format/schema/distinct_values.hpp"
+#include "format/span_index.hpp"
 #include "format/typed_encoding/column_codecs.hpp"
 
 namespace kelvane::format::typed_encoding {
 
 bool encode_enum_column(Values values, kvn::Bytes& out) {
   if (values.empty()) return true;
-  schema::DistinctValues distinct;
-  std::vector<std::uint8_t> first_seen(values.size());  // each value's index of first appearance
+  constexpr std::size_t kMaxEntries = 255;
+  SpanIndex distinct(kMaxEntries);  // ids in order of first appearance
+  std::array<std::uint64_t, kMaxEntries> counts{};
+  std::vector<std::uint8_t> first_seen(values.size());  // each value's id
   for (std::size_t i = 0; i < values.size(); ++i) {
-    const std::size_t index = distinct.add(values[i]);
-    if (index >= 255) return false;  // a 256th distinct value
-    first_seen[i] = static_cast<std::uint8_t>(index);
+    const std::uint32_t id = distinct.intern(values[i]);
+    if (id >= kMaxEntries) return false;  // a 256th distinct value
+    ++counts[id];
+    first_seen[i] = static_cast<std::uint8_t>(id);
   }
   const std::size_t k = distinct.size();
-  std::array<std::uint8_t, 255> order{};  // dictionary position -> first-appearance index
+  std::array<std::uint8_t, kMaxEntries> order{};  // dictionary position -> id
   std::iota(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(k), std::uint8_t{0});
   std::stable_sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(k),
-                   [&](std::uint8_t a, std::uint8_t b) { return distinct.count(a) > distinct.count(b); });
-  std::array<std::uint8_t, 255> position{};  // first-appearance index -> dictionary position
+                   [&](std::uint8_t a, std::uint8_t b) { return counts[a] > counts[b]; });
+  std::array<std::uint8_t, kMaxEntries> position{};  // id -> dictionary position
   for (std::size_t p = 0; p < k; ++p) position[order[p]] = static_cast<std::uint8_t>(p);
 
   out.push_back(static_cast<std::uint8_t>(k));
   for (std::size_t p = 0; p < k; ++p) {
-    const kvn::ByteSpan entry = distinct.value(order[p]);
+    const kvn::ByteSpan entry = distinct.key(order[p]);
     kvn::append_u32_le(out, static_cast<std::uint32_t>(entry.size()));
     kvn::append_bytes(out, entry);
   }
