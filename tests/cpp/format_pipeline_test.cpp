@@ -115,21 +115,25 @@ TEST(Pipeline, ChainsByHintRoundTripInEveryMode) {
   struct Case {
     std::uint8_t hint;
     std::string input;
-    std::vector<std::uint8_t> kinds;
+    std::vector<std::uint8_t> kinds;       // "max" and "balanced"
+    std::vector<std::uint8_t> fast_kinds;  // "fast": the typed column stream too
   } cases[] = {
-      {kNdjson, ndjson_lines(20), {2, 13}},  // hosts and paths repeat
-      {kJson, json_array_of(6, flat_element), {7}},
-      {kJson, json_array_of(6, repeating_element), {7, 13}},
-      {kJson, json_array_of(6, nested_element), {7, 15}},
-      {kJson, json_array_of(8, nested_repeating), {7, 15, 13}},
+      {kNdjson, ndjson_lines(20), {2, 13}, {2, 14}},  // hosts and paths repeat
+      {kJson, json_array_of(6, repeating_element), {7, 13}, {7, 14}},
+      {kJson, json_array_of(6, nested_element), {7, 15}, {7, 15}},
+      {kJson, json_array_of(8, nested_repeating), {7, 15, 13}, {7, 15, 14}},
+      {kJson, json_array_of(40, nested_element), {7, 15}, {7, 15, 14}},
       // One element lists the nested keys in another order: the flattening
-      // does not come back exactly, so it is not kept.
-      {kJson, json_array_of(6, reordered), {7}},
+      // does not come back exactly, so it is not kept; the objects, all
+      // distinct texts, then make an Enum column longer than the text.
+      {kJson, json_array_of(40, reordered), {7}, {7}},
+      // Few rows: the typed stream's header outweighs what it saves.
+      {kJson, json_array_of(6, flat_element), {7}, {7}},
   };
   for (const auto& c : cases) {
     for (auto mode : kModes) {
       const auto pre = format::preprocess(span_of(c.input), c.hint, mode);
-      EXPECT_EQ(kinds_of(pre.chain), c.kinds) << c.input;
+      EXPECT_EQ(kinds_of(pre.chain), mode == kFast ? c.fast_kinds : c.kinds) << c.input;
       EXPECT_LT(pre.data.size(), c.input.size());
       EXPECT_EQ(roundtrip(pre, c.input.size()), bytes_of(c.input)) << c.input;
     }
@@ -229,6 +233,26 @@ TEST(Pipeline, WideTextsComeBackWholeInFastMode) {
     ASSERT_TRUE(stored.ok());
     EXPECT_EQ(format::reverse_preprocess(pre.data, *stored, input->size()), bytes_of(*input));
   }
+}
+
+TEST(Pipeline, FlatTextLongerThanTheInputStillGetsItsTypedStream) {
+  // Each nested object holds one of eight keys, written compactly, so the
+  // flat text fills seven sub-columns of every row with `null`: it is longer
+  // than the whole document, and the reverse of the typed stream must be
+  // allowed to give it back.
+  const auto sparse = [](int i) {
+    return "{\"id\":" + std::to_string(i) + ",\"m\":{\"k" + std::to_string(i % 8) + "\":" +
+           std::to_string(i % 3) + "}}";
+  };
+  const std::string input = json_array_of(300, sparse);
+  const auto pre = format::preprocess(span_of(input), kJson, kFast);
+  ASSERT_EQ(kinds_of(pre.chain), (std::vector<std::uint8_t>{7, 15, 14}));
+  TransformChain typed_only;
+  typed_only.records.push_back(pre.chain.records[2]);
+  const Bytes flat = format::reverse_preprocess(pre.data, typed_only, ~std::uint64_t{0});
+  EXPECT_GT(flat.size(), input.size());
+  EXPECT_EQ(roundtrip(pre, input.size()), bytes_of(input));
+  EXPECT_NE(roundtrip(pre, input.size() - 1), bytes_of(input));
 }
 
 }  // namespace
