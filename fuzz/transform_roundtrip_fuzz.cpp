@@ -28,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   const format::Preprocessed forward = format::preprocess(input, hint, mode);
   auto chain = format::transform::TransformChain::deserialize(forward.chain.serialize());
-  if (!chain.ok() || !(*chain == forward.chain)) {
+  if (!chain.ok() || !(*chain == forward.chain.view())) {
     std::fprintf(stderr, "the chain does not survive its byte form\n");
     __builtin_trap();
   }

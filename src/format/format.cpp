@@ -148,7 +148,7 @@ Preprocessed preprocess(kvn::ByteSpan data, std::uint8_t hint, std::uint8_t mode
   return out;
 }
 
-kvn::Bytes reverse_preprocess(kvn::ByteSpan data, const transform::TransformChain& chain,
+kvn::Bytes reverse_preprocess(kvn::ByteSpan data, const transform::TransformChainView& chain,
                               std::uint64_t output_budget) {
   std::optional<kvn::Bytes> current;  // empty while `data` is unchanged
   for (auto record = chain.records.rbegin(); record != chain.records.rend(); ++record) {

@@ -21,7 +21,13 @@ Preprocessed preprocess(kvn::ByteSpan data, std::uint8_t hint, std::uint8_t mode
 // metadata it cannot use leaves the bytes unchanged. No step produces more
 // than `output_budget` bytes (the container's declared original size); a step
 // that would returns its input unchanged, and the container's checks report it.
-kvn::Bytes reverse_preprocess(kvn::ByteSpan data, const transform::TransformChain& chain,
+kvn::Bytes reverse_preprocess(kvn::ByteSpan data, const transform::TransformChainView& chain,
                               std::uint64_t output_budget);
+
+// The same for a chain that owns its records (as preprocess returns it).
+inline kvn::Bytes reverse_preprocess(kvn::ByteSpan data, const transform::TransformChain& chain,
+                                     std::uint64_t output_budget) {
+  return reverse_preprocess(data, chain.view(), output_budget);
+}
 
 }  // namespace kelvane::format
