@@ -97,12 +97,18 @@ TEST(Pipeline, ChainsByHintRoundTripInEveryMode) {
     return i == 3 ? std::string("{\"id\":3,\"position\":{\"lon\":-73.25,\"lat\":43.5}}")
                   : nested_element(i);
   };
+  const auto two_shapes = [&](int i) { return i % 2 ? flat_element(i) : nested_element(i); };
+  std::string two_shape_lines = ndjson_lines(20);
+  for (int i = 0; i < 8; ++i) two_shape_lines += "{\"pid\":" + std::to_string(i) + ",\"state\":\"running\"}\n";
   struct Case {
     std::uint8_t hint;
     std::string input;
     std::vector<std::uint8_t> kinds;
   } cases[] = {
       {kNdjson, ndjson_lines(20), {2}},
+      // Grouped layouts end the chain, nested columns or not.
+      {kNdjson, two_shape_lines, {2}},
+      {kJson, json_array_of(12, two_shapes), {7}},
       {kJson, json_array_of(6, flat_element), {7}},
       {kJson, json_array_of(6, nested_element), {7, 15}},
       // One element lists the nested keys in another order: the flattening

@@ -97,7 +97,7 @@ GroupOutput build_group(const ndjson::RowTable& table, std::span<const std::uint
 
 }  // namespace
 
-std::optional<Layout> preprocess_grouped(ByteSpan input, const ArraySpan& span) {
+std::optional<Layout> build_grouped(ByteSpan input, const ArraySpan& span, std::uint64_t size_limit) {
   const std::size_t n = span.element_count;
   if (n < kMinElements) return std::nullopt;
   std::vector<ByteSpan> elements;
@@ -156,11 +156,9 @@ std::optional<Layout> preprocess_grouped(ByteSpan input, const ArraySpan& span) 
   }
   kvn::append_u16_le(meta, static_cast<std::uint16_t>(groups));
 
-  // A layout that reaches the input's length is never returned: stop there.
-  const std::uint64_t limit = input.size();
-  const auto reached_limit = [&] { return out.text.size() + meta.size() >= limit; };
+  const auto reached_limit = [&] { return out.text.size() + meta.size() >= size_limit; };
   if (reached_limit()) return std::nullopt;
-  out.text.reserve(static_cast<std::size_t>(limit));
+  out.text.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(size_limit, input.size())));
   for (std::size_t g = 0; g < groups; ++g) {
     const GroupOutput group = build_group(
         table, std::span<const std::uint32_t>(members).subspan(member_start[g],
@@ -184,6 +182,10 @@ std::optional<Layout> preprocess_grouped(ByteSpan input, const ArraySpan& span) 
   }
   if (reached_limit()) return std::nullopt;
   return out;
+}
+
+std::optional<Layout> preprocess_grouped(ByteSpan input, const ArraySpan& span) {
+  return build_grouped(input, span, input.size());
 }
 
 }  // namespace kelvane::format::json_array

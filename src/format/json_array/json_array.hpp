@@ -75,6 +75,12 @@ std::optional<Layout> preprocess(kvn::ByteSpan input);
 // the result is not smaller than the input.
 std::optional<Layout> preprocess_grouped(kvn::ByteSpan input, const ArraySpan& span);
 
+// The Grouped layout as preprocess_grouped builds it, but given only while
+// its text and metadata stay below `size_limit` bytes (preprocess_grouped's
+// limit is the input's length).
+std::optional<Layout> build_grouped(kvn::ByteSpan input, const ArraySpan& span,
+                                    std::uint64_t size_limit);
+
 // A group's metadata: layout 1, member count (u32), column count c (u16),
 // piece count (u16, c + 1), then each piece as a u16 length and its bytes.
 struct GroupMetadata {

@@ -468,8 +468,14 @@ std::optional<FlattenedColumns> flatten_nested_columns(ByteSpan text, std::uint3
   }
   if (result.infos.empty()) return std::nullopt;
 
-  // What stands for a key an object lacks, and the exact size of the flat text.
+  // A null row is "null" in every sub-column; a key its object lacks is
+  // "null" too (its bit tells it apart) or the AbsentMarker.
   const ByteSpan missing = absent == AbsentKeys::Bitmap ? ByteSpan(kNull, 4) : ByteSpan(&ABSENT_MARKER, 1);
+  const auto sub_value = [&](const ColumnPlan& plan, std::size_t idx) {
+    const std::uint32_t m = plan.table[idx];
+    if (m != kNoMember) return plan.members[m].value;
+    return plan.null_rows[idx % rows] ? ByteSpan(kNull, 4) : missing;
+  };
   std::uint64_t total = 0;
   std::size_t output_columns = 0;
   for (const ColumnPlan& plan : plans) {
@@ -480,10 +486,7 @@ std::optional<FlattenedColumns> flatten_nested_columns(ByteSpan text, std::uint3
     }
     output_columns += plan.key_count;
     total += static_cast<std::uint64_t>(plan.key_count) * (rows - 1);
-    for (std::size_t idx = 0; idx < plan.table.size(); ++idx) {
-      const std::uint32_t m = plan.table[idx];
-      total += m == kNoMember ? missing.size() : plan.members[m].value.size();
-    }
+    for (std::size_t idx = 0; idx < plan.table.size(); ++idx) total += sub_value(plan, idx).size();
   }
   total += output_columns - 1;
 
@@ -502,8 +505,7 @@ std::optional<FlattenedColumns> flatten_nested_columns(ByteSpan text, std::uint3
       first_column = false;
       for (std::uint32_t row = 0; row < rows; ++row) {
         if (row > 0) out.push_back(VALUE_SEPARATOR);
-        const std::uint32_t m = plan.table[k * rows + row];
-        const ByteSpan v = m == kNoMember ? missing : plan.members[m].value;
+        const ByteSpan v = sub_value(plan, k * rows + row);
         out.insert(out.end(), v.begin(), v.end());
       }
     }
