@@ -1,6 +1,11 @@
 // The structured-data transforms on their own: forward (preprocess) and
-// reverse (reverse_preprocess) throughput for the detected format, and the
-// "fast" container with the transforms and without them (format generic).
+// reverse (reverse_preprocess) throughput for the detected format, with the
+// columnar layout taken and the size of the chain's metadata (which a
+// grouped layout's line indices make large), and the "fast" container with
+// the transforms and without them (format generic).
+//
+// Run once as is and once with GLIBC_TUNABLES=glibc.malloc.hugetlb=1 to see
+// what transparent huge pages do for the transforms' large buffers.
 #include <optional>
 #include <string>
 
@@ -17,10 +22,18 @@ constexpr std::uint8_t kFast = static_cast<std::uint8_t>(kvn::CompressionMode::F
 std::string chain_note(const format::transform::TransformChain& chain) {
   if (chain.empty()) return "declined";
   std::string note = "chain [";
+  std::size_t metadata = 0;
   for (std::size_t i = 0; i < chain.records.size(); ++i) {
     note += (i ? ", " : "") + std::to_string(chain.records[i].kind);
+    metadata += chain.records[i].metadata.size();
   }
-  return note + "]";
+  note += "]";
+  const auto& first = chain.records[0].metadata;
+  if (!first.empty() && first[0] >= 1 && first[0] <= 3) {
+    static constexpr const char* kLayouts[] = {"", "uniform", "grouped", "selective"};
+    note += std::string(", ") + kLayouts[first[0]];
+  }
+  return note + ", metadata " + std::to_string(metadata) + " bytes";
 }
 
 void fast_container(const BenchInput& in, Report& report, std::uint8_t format, const char* name) {
