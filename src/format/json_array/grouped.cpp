@@ -71,7 +71,8 @@ Bytes group_metadata(const ndjson::ObjectSkeleton& pieces, std::uint32_t members
 // `text` becomes the nested text and the nested block is returned.
 std::optional<Bytes> nest_group(Bytes& text, std::uint32_t members) {
   auto flat = ndjson::flatten_nested_columns(text, members, ndjson::AbsentKeys::Marker);
-  if (!flat || flat->text.size() >= text.size() || !ndjson::nested_infos_fit_byte_form(flat->infos)) {
+  if (!flat || flat->text.size() >= text.size() ||
+      !ndjson::nested_infos_fit_byte_form(flat->infos)) {
     return std::nullopt;
   }
   const std::uint64_t w = count_byte(flat->text, ndjson::COLUMN_SEPARATOR) + 1;
@@ -97,40 +98,22 @@ GroupOutput build_group(const ndjson::RowTable& table, std::span<const std::uint
 
 }  // namespace
 
-std::optional<Layout> build_grouped(ByteSpan input, const ArraySpan& span, std::uint64_t size_limit) {
+std::optional<Layout> build_grouped(ByteSpan input, const ArraySpan& span,
+                                    std::uint64_t size_limit) {
   const std::size_t n = span.element_count;
   if (n < kMinElements) return std::nullopt;
   std::vector<ByteSpan> elements;
   elements.reserve(n);
-  for (const ElementSpan& e : span.elements) elements.push_back(input.subspan(e.start, e.end - e.start));
+  for (const ElementSpan& e : span.elements) {
+    elements.push_back(input.subspan(e.start, e.end - e.start));
+  }
   const ndjson::RowTable table(input, elements, parse_element_into);
   const KeyClasses shapes = ndjson::shape_classes(table);
 
-  // Groups in class order, that is in the order of their first member.
-  std::vector<std::uint32_t> group_of(shapes.size.size(), KeyClasses::kNone);
-  std::vector<std::uint32_t> member_start = {0};
-  for (std::size_t c = 0; c < shapes.size.size(); ++c) {
-    if (shapes.size[c] < kMinGroupMembers) continue;
-    if (member_start.size() > kMaxGroups) return std::nullopt;
-    group_of[c] = static_cast<std::uint32_t>(member_start.size() - 1);
-    member_start.push_back(member_start.back() + shapes.size[c]);
-  }
-  const std::size_t groups = member_start.size() - 1;
-  if (groups == 0) return std::nullopt;
-  std::vector<std::uint32_t> members(member_start.back());
-  std::vector<std::uint32_t> residual;
-  {
-    std::vector<std::uint32_t> fill(member_start.begin(), member_start.end() - 1);
-    for (std::size_t i = 0; i < n; ++i) {
-      const std::uint32_t c = shapes.of_row[i];
-      const std::uint32_t g = c == KeyClasses::kNone ? KeyClasses::kNone : group_of[c];
-      if (g == KeyClasses::kNone) {
-        residual.push_back(static_cast<std::uint32_t>(i));
-      } else {
-        members[fill[g]++] = static_cast<std::uint32_t>(i);
-      }
-    }
-  }
+  const auto formed = ndjson::form_groups(shapes, kMinGroupMembers, kMaxGroups);
+  if (!formed || formed->count() == 0) return std::nullopt;
+  const std::size_t groups = formed->count();
+  const std::vector<std::uint32_t>& residual = formed->residual;
   std::uint64_t residual_length = residual.empty() ? 0 : residual.size() - 1;
   for (const std::uint32_t i : residual) {
     if (std::memchr(elements[i].data(), 0x00, elements[i].size()) != nullptr) return std::nullopt;
@@ -141,8 +124,9 @@ std::optional<Layout> build_grouped(ByteSpan input, const ArraySpan& span, std::
   const ByteSpan prefix = input.first(span.elements.front().start);
   const ByteSpan suffix = input.subspan(span.elements.back().end);
   const ByteSpan default_separator = span.separators[0];
-  const bool one_separator = std::all_of(span.separators.begin(), span.separators.end(),
-                                         [&](ByteSpan s) { return bytes_equal(s, default_separator); });
+  const bool one_separator =
+      std::all_of(span.separators.begin(), span.separators.end(),
+                  [&](ByteSpan s) { return bytes_equal(s, default_separator); });
   Layout out;
   Bytes& meta = out.metadata;
   kvn::append_u8(meta, static_cast<std::uint8_t>(ndjson::ColumnarLayout::Grouped));
@@ -160,10 +144,11 @@ std::optional<Layout> build_grouped(ByteSpan input, const ArraySpan& span, std::
   if (reached_limit()) return std::nullopt;
   out.text.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(size_limit, input.size())));
   for (std::size_t g = 0; g < groups; ++g) {
-    const GroupOutput group = build_group(
-        table, std::span<const std::uint32_t>(members).subspan(member_start[g],
-                                                               member_start[g + 1] - member_start[g]));
-    if (group.text.size() > kMaxField) return std::nullopt;
+    const GroupOutput group = build_group(table, formed->group(g));
+    if (group.text.size() > kMaxField || group.metadata.size() > kMaxField ||
+        (group.nested_block && group.nested_block->size() > kMaxField)) {
+      return std::nullopt;
+    }
     kvn::append_u32_le(meta, static_cast<std::uint32_t>(group.members.size()));
     for (const std::uint32_t m : group.members) kvn::append_u32_le(meta, m);
     append_u32_bytes(meta, group.metadata);

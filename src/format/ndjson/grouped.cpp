@@ -14,7 +14,6 @@
 namespace kelvane::format::ndjson {
 namespace {
 
-constexpr std::uint32_t kNone = KeyClasses::kNone;
 constexpr std::uint64_t kMaxField = std::numeric_limits<std::uint32_t>::max();
 constexpr std::uint8_t kLf = 0x0A;
 
@@ -61,33 +60,10 @@ GroupOutput build_group(const RowTable& table, std::span<const std::uint32_t> ro
 std::optional<Layout> write_groups(const RowTable& table, const KeyClasses& classes,
                                    bool trailing_newline, std::uint64_t size_limit) {
   const std::size_t lines = table.size();
-  // Groups in class order, that is in the order of their first line.
-  std::vector<std::uint32_t> group_of(classes.size.size(), kNone);
-  std::vector<std::uint32_t> row_start = {0};
-  for (std::size_t c = 0; c < classes.size.size(); ++c) {
-    if (classes.size[c] < kMinGroupRows) continue;
-    if (row_start.size() > kMaxGroups) return std::nullopt;
-    group_of[c] = static_cast<std::uint32_t>(row_start.size() - 1);
-    row_start.push_back(row_start.back() + classes.size[c]);
-  }
-  const std::size_t groups = row_start.size() - 1;
-  if (groups == 0) return std::nullopt;
-
-  // Every group's rows, and the residual rows, in line order.
-  std::vector<std::uint32_t> rows(row_start.back());
-  std::vector<std::uint32_t> residual;
-  {
-    std::vector<std::uint32_t> fill(row_start.begin(), row_start.end() - 1);
-    for (std::size_t i = 0; i < lines; ++i) {
-      const std::uint32_t c = classes.of_row[i];
-      const std::uint32_t g = c == kNone ? kNone : group_of[c];
-      if (g == kNone) {
-        residual.push_back(static_cast<std::uint32_t>(i));
-      } else {
-        rows[fill[g]++] = static_cast<std::uint32_t>(i);
-      }
-    }
-  }
+  const auto formed = form_groups(classes, kMinGroupRows, kMaxGroups);
+  if (!formed || formed->count() == 0) return std::nullopt;
+  const std::size_t groups = formed->count();
+  const std::vector<std::uint32_t>& residual = formed->residual;
 
   Layout out;
   out.metadata.reserve(8 + 8 * groups + 4 * lines + 4);
@@ -99,9 +75,7 @@ std::optional<Layout> write_groups(const RowTable& table, const KeyClasses& clas
   const auto reached_limit = [&] { return out.text.size() + out.metadata.size() >= size_limit; };
 
   for (std::size_t g = 0; g < groups; ++g) {
-    const std::span<const std::uint32_t> group_rows(rows.data() + row_start[g],
-                                                    row_start[g + 1] - row_start[g]);
-    const GroupOutput group = build_group(table, group_rows);
+    const GroupOutput group = build_group(table, formed->group(g));
     if (group.text.size() > kMaxField || group.metadata.size() > kMaxField) return std::nullopt;
     kvn::append_u32_le(out.metadata, static_cast<std::uint32_t>(group.rows.size()));
     for (const std::uint32_t row : group.rows) kvn::append_u32_le(out.metadata, row);

@@ -340,7 +340,8 @@ void emit_marked_value(Sink& sink, const NestedGroupInfo& info, std::span<const 
   }
   const auto& t = info.template_pieces;
   if (t.size() != k + 1) {
-    emit_compact_form(sink, info, sub, [&](std::size_t j) { return is_marker(sub[j]) || is_null(sub[j]); });
+    const auto left_out = [&](std::size_t j) { return is_marker(sub[j]) || is_null(sub[j]); };
+    emit_compact_form(sink, info, sub, left_out);
     return;
   }
   bool any_marker = false;
@@ -362,7 +363,9 @@ void emit_marked_value(Sink& sink, const NestedGroupInfo& info, std::span<const 
       if (brace != t0.end()) {
         sink.put(t0.first(static_cast<std::size_t>(brace - t0.begin()) + 1));
         const auto comma = std::find(piece.begin(), piece.end(), ',');
-        sink.put(piece.subspan(comma == piece.end() ? 0 : static_cast<std::size_t>(comma - piece.begin()) + 1));
+        const std::size_t after_comma =
+            comma == piece.end() ? 0 : static_cast<std::size_t>(comma - piece.begin()) + 1;
+        sink.put(piece.subspan(after_comma));
       } else {
         sink.put(piece);
       }
@@ -470,7 +473,8 @@ std::optional<FlattenedColumns> flatten_nested_columns(ByteSpan text, std::uint3
 
   // A null row is "null" in every sub-column; a key its object lacks is
   // "null" too (its bit tells it apart) or the AbsentMarker.
-  const ByteSpan missing = absent == AbsentKeys::Bitmap ? ByteSpan(kNull, 4) : ByteSpan(&ABSENT_MARKER, 1);
+  const ByteSpan missing =
+      absent == AbsentKeys::Bitmap ? ByteSpan(kNull, 4) : ByteSpan(&ABSENT_MARKER, 1);
   const auto sub_value = [&](const ColumnPlan& plan, std::size_t idx) {
     const std::uint32_t m = plan.table[idx];
     if (m != kNoMember) return plan.members[m].value;

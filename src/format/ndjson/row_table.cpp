@@ -72,4 +72,30 @@ KeyClasses shape_classes(const RowTable& table) {
       [&](std::size_t a, std::size_t b) { return table.same_shape(a, b); });
 }
 
+std::optional<RowGroups> form_groups(const KeyClasses& classes, std::size_t min_rows,
+                                     std::size_t max_groups) {
+  constexpr std::uint32_t kNone = KeyClasses::kNone;
+  RowGroups out;
+  std::vector<std::uint32_t> group_of(classes.size.size(), kNone);
+  out.start = {0};
+  for (std::size_t c = 0; c < classes.size.size(); ++c) {
+    if (classes.size[c] < min_rows) continue;
+    if (out.start.size() > max_groups) return std::nullopt;
+    group_of[c] = static_cast<std::uint32_t>(out.start.size() - 1);
+    out.start.push_back(out.start.back() + classes.size[c]);
+  }
+  out.rows.resize(out.start.back());
+  std::vector<std::uint32_t> fill(out.start.begin(), out.start.end() - 1);
+  for (std::size_t i = 0; i < classes.of_row.size(); ++i) {
+    const std::uint32_t c = classes.of_row[i];
+    const std::uint32_t g = c == kNone ? kNone : group_of[c];
+    if (g == kNone) {
+      out.residual.push_back(static_cast<std::uint32_t>(i));
+    } else {
+      out.rows[fill[g]++] = static_cast<std::uint32_t>(i);
+    }
+  }
+  return out;
+}
+
 }  // namespace kelvane::format::ndjson

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <span>
 #include <unordered_map>
 #include <vector>
@@ -100,5 +101,23 @@ KeyClasses classify_rows(const RowTable& table, Hash hash_of, SameKey same_key) 
 
 // Rows keyed by their skeleton.
 KeyClasses shape_classes(const RowTable& table);
+
+// The classes of at least a minimum size as groups, in class order (the
+// order of their first row), each with its rows in order; the rows of the
+// other classes, and those not parsable, are the residual rows.
+struct RowGroups {
+  std::vector<std::uint32_t> start;  // group g holds rows[start[g] .. start[g + 1])
+  std::vector<std::uint32_t> rows;
+  std::vector<std::uint32_t> residual;  // ascending
+
+  std::size_t count() const noexcept { return start.size() - 1; }
+  std::span<const std::uint32_t> group(std::size_t g) const noexcept {
+    return std::span<const std::uint32_t>(rows).subspan(start[g], start[g + 1] - start[g]);
+  }
+};
+
+// Nothing when more than `max_groups` groups would form.
+std::optional<RowGroups> form_groups(const KeyClasses& classes, std::size_t min_rows,
+                                     std::size_t max_groups);
 
 }  // namespace kelvane::format::ndjson
