@@ -7,7 +7,9 @@
 // Two single-shape layouts exist. Uniform stores every column column-major
 // in ColumnarText (0x01 between the values of a column, 0x00 between
 // columns). Selective keeps the columns whose values are mostly distinct and
-// long row-wise, beside the other row-wise values of their row.
+// long row-wise, beside the other row-wise values of their row. Lines of
+// several shapes take the Grouped layout (grouped.hpp), one of those two
+// layouts per group of lines of one shape.
 #pragma once
 
 #include <cstddef>
