@@ -4,9 +4,9 @@
 // dictionary; the key dictionary when no columnar layout fits ("max" and
 // "balanced" only). Reverse: the records undone last to first.
 //
-// Transforms that are not part of this build (key dictionary, typed column
-// stream, value dictionary) decline on the way in, and their records are
-// skipped on the way out, like records of unknown kinds.
+// Transforms that are not part of this build (typed column stream) decline
+// on the way in, and their records are skipped on the way out, like records
+// of unknown kinds.
 //
 // Reverse steps never produce more than the container's declared size (the
 // original input's length), so a stage runs on an intermediate text only
@@ -17,10 +17,12 @@
 #include <algorithm>
 #include <optional>
 
+#include "format/json/json.hpp"
 #include "format/json_array/json_array.hpp"
 #include "format/ndjson/ndjson.hpp"
 #include "format/ndjson/nested.hpp"
 #include "format/scan.hpp"
+#include "format/value_dict/value_dict.hpp"
 #include "kvn/container.hpp"
 
 namespace kelvane::format {
@@ -34,15 +36,18 @@ struct Stage {
   kvn::Bytes metadata;
 };
 
-// Transforms of this system that are not built yet: each declines.
-std::optional<Stage> key_dictionary(kvn::ByteSpan) { return std::nullopt; }
-std::optional<Stage> typed_column_stream(kvn::ByteSpan) { return std::nullopt; }
-std::optional<Stage> value_dictionary(kvn::ByteSpan) { return std::nullopt; }
-
 template <class L>
 std::optional<Stage> as_stage(std::optional<L> layout) {
   if (!layout) return std::nullopt;
   return Stage{std::move(layout->text), std::move(layout->metadata)};
+}
+
+// Transforms of this system that are not built yet: each declines.
+std::optional<Stage> typed_column_stream(kvn::ByteSpan) { return std::nullopt; }
+
+std::optional<Stage> key_dictionary(kvn::ByteSpan data) { return as_stage(json::preprocess(data)); }
+std::optional<Stage> value_dictionary(kvn::ByteSpan data) {
+  return as_stage(value_dict::preprocess(data));
 }
 
 bool is_uniform(const kvn::Bytes& metadata) {
@@ -160,6 +165,12 @@ kvn::Bytes reverse_preprocess(kvn::ByteSpan data, const transform::TransformChai
         break;
       case TransformKind::JsonArray:
         current = json_array::reverse(d, metadata, output_budget);
+        break;
+      case TransformKind::ValueDict:
+        current = value_dict::reverse(d, metadata, output_budget);
+        break;
+      case TransformKind::Json:
+        current = json::reverse(d, metadata, output_budget);
         break;
       case TransformKind::NestedFlatten:
         if (auto back = nested_unflatten(d, metadata, output_budget)) current = std::move(back);

@@ -65,6 +65,8 @@ struct TransformChain {
   // InvalidData "transform record truncated" or "transform metadata
   // truncated"; bytes after the last record are ignored.
   static kvn::Result<TransformChainView> deserialize(kvn::ByteSpan bytes);
+  // A temporary buffer would leave the records pointing at freed bytes.
+  static kvn::Result<TransformChainView> deserialize(kvn::Bytes&&) = delete;
 
   friend bool operator==(const TransformChain&, const TransformChain&) = default;
 };

@@ -4,10 +4,9 @@
 // lines are looked at, and distinct values are counted only for columns
 // short enough to qualify.
 #include <algorithm>
-#include <string_view>
-#include <unordered_set>
 
 #include "format/ndjson/grouped.hpp"
+#include "format/span_index.hpp"
 
 namespace kelvane::format::ndjson {
 namespace {
@@ -15,10 +14,6 @@ namespace {
 constexpr std::size_t kSampleLines = 200;
 constexpr std::size_t kMinSampleLines = 10;
 constexpr std::uint64_t kMaxMeanLength = 30;
-
-std::string_view as_view(kvn::ByteSpan bytes) noexcept {
-  return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
-}
 
 }  // namespace
 
@@ -34,13 +29,13 @@ std::optional<std::size_t> find_discriminator_column(const RowTable& table) {
 
   std::optional<std::size_t> chosen;
   std::size_t fewest = 0;
-  std::unordered_set<std::string_view> distinct;
+  SpanIndex distinct(lines);
   for (std::size_t c = 0; c < width; ++c) {
     std::uint64_t total = 0;
     for (const std::size_t i : sample) total += table.value(i, c).size();
     if (total / lines > kMaxMeanLength) continue;
     distinct.clear();
-    for (const std::size_t i : sample) distinct.insert(as_view(table.value(i, c)));
+    for (const std::size_t i : sample) distinct.intern(table.value(i, c));
     const std::size_t d = distinct.size();
     if (d >= 2 && d < lines / 3 && (!chosen || d < fewest)) {
       chosen = c;

@@ -9,7 +9,7 @@
 #include <limits>
 #include <span>
 
-#include "format/hash.hpp"
+#include "format/span_index.hpp"
 
 namespace kelvane::format::ndjson {
 namespace {
@@ -21,9 +21,9 @@ constexpr std::uint8_t kLf = 0x0A;
 // without that column stay keyed by their skeleton alone.
 KeyClasses refine_by_column(const RowTable& table, const KeyClasses& shapes, std::size_t d) {
   const auto hash_of = [&](std::size_t i) {
-    const std::uint64_t shape = shapes.of_row[i];
-    if (table.value_count(i) <= d) return mix64(shape);
-    return mix64(hash_bytes(shape + 1, table.value(i, d)));
+    const std::uint64_t shape = combine_hashes(0, shapes.of_row[i]);
+    if (table.value_count(i) <= d) return shape;
+    return combine_hashes(shape, hash_bytes(table.value(i, d)));
   };
   const auto same_key = [&](std::size_t a, std::size_t b) {
     if (shapes.of_row[a] != shapes.of_row[b]) return false;

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "format/hash.hpp"
+#include "format/span_index.hpp"
 
 namespace kelvane::format::ndjson {
 
@@ -50,8 +50,8 @@ std::vector<Column> RowTable::columns(std::span<const std::uint32_t> rows) const
 
 std::uint64_t RowTable::shape_hash(std::size_t i) const noexcept {
   std::uint64_t h = value_count(i);
-  for (std::size_t p = 0; p <= value_count(i); ++p) h = hash_bytes(h, piece(i, p));
-  return mix64(h);
+  for (std::size_t p = 0; p <= value_count(i); ++p) h = combine_hashes(h, hash_bytes(piece(i, p)));
+  return h;
 }
 
 bool RowTable::same_shape(std::size_t a, std::size_t b) const noexcept {

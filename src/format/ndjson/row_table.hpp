@@ -99,6 +99,13 @@ KeyClasses classify_rows(const RowTable& table, Hash hash_of, SameKey same_key) 
   return k;
 }
 
+// Folds the hash `h` of one more part of a key into the hash of the key so
+// far.
+constexpr std::uint64_t combine_hashes(std::uint64_t seed, std::uint64_t h) noexcept {
+  seed = (seed ^ h) * 0x9E3779B97F4A7C15ull;
+  return seed ^ (seed >> 32);
+}
+
 // Rows keyed by their skeleton.
 KeyClasses shape_classes(const RowTable& table);
 
