@@ -1,14 +1,19 @@
 // The structured-data transforms on their own: forward (preprocess) and
-// reverse (reverse_preprocess) throughput for the detected format, and the
-// "fast" container with the transforms and without them (format generic).
+// reverse (reverse_preprocess) throughput for the detected format, with the
+// columnar layout taken and the size of the chain's metadata (which a
+// grouped layout's line indices make large), and the "fast" container with
+// the transforms and without them (format generic).
+//
+// Run once as is and once with GLIBC_TUNABLES=glibc.malloc.hugetlb=1 to see
+// what transparent huge pages do for the transforms' large buffers.
 //
 // "typed": what the typed column stream costs and earns. It measures the
 // file itself when its chain holds the stream; for an NDJSON file that no
-// uniform layout fits (logs mix a few shapes) it measures the lines that
-// share the file's most common shape instead, with the reference coders on
-// those lines too. Rows: the pipeline both ways, the stream alone both
-// ways, and "fast" containers of the chain with the stream and without it
-// (the chain "max" builds: the same steps less the stream).
+// uniform layout fits it measures the lines that share the file's most
+// common shape instead, with the reference coders on those lines too. Rows:
+// the pipeline both ways, the stream alone both ways, and "fast" containers
+// of the chain with the stream and without it (the chain "max" builds: the
+// same steps less the stream).
 #include <algorithm>
 #include <cstdio>
 #include <optional>
@@ -35,10 +40,18 @@ constexpr auto kTypedKind = static_cast<std::uint8_t>(format::transform::Transfo
 std::string chain_note(const format::transform::TransformChain& chain) {
   if (chain.empty()) return "declined";
   std::string note = "chain [";
+  std::size_t metadata = 0;
   for (std::size_t i = 0; i < chain.records.size(); ++i) {
     note += (i ? ", " : "") + std::to_string(chain.records[i].kind);
+    metadata += chain.records[i].metadata.size();
   }
-  return note + "]";
+  note += "]";
+  const auto& first = chain.records[0].metadata;
+  if (!first.empty() && first[0] >= 1 && first[0] <= 3) {
+    static constexpr const char* kLayouts[] = {"", "uniform", "grouped", "selective"};
+    note += std::string(", ") + kLayouts[first[0]];
+  }
+  return note + ", metadata " + std::to_string(metadata) + " bytes";
 }
 
 // Reverse rows count their input, the shorter transformed bytes; the note

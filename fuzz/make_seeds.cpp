@@ -249,6 +249,14 @@ void write_decompress_seeds() {
   write_seed("metadata_zstd",
              valid(data, kvn::FLAG_HAS_METADATA | kvn::FLAG_METADATA_ZSTD, zstd_frame(meta, 19), zstd_payload));
   write_seed("metadata_zstd_flag_no_section", valid(data, kvn::FLAG_METADATA_ZSTD, {}, zstd_payload));
+  {
+    // A section that inflates past original_size + 64 KiB.
+    kelvane::format::transform::TransformChain large;
+    large.records.push_back({200, Bytes(std::size_t{1} << 20, 0)});
+    write_seed("metadata_zstd_beyond_capacity",
+               valid(data, kvn::FLAG_HAS_METADATA | kvn::FLAG_METADATA_ZSTD,
+                     zstd_frame(large.serialize(), 19), zstd_payload));
+  }
   write_seed("metadata_bad_chain", valid(data, kvn::FLAG_HAS_METADATA, text("\x02\x01\xff\xff"), zstd_payload));
   write_seed("embedded_zstd", valid(data, kvn::FLAG_EMBEDDED_METADATA, {}, zstd_frame(embedded_block(meta, data))));
   write_seed("embedded_brotli", valid(data, kvn::FLAG_EMBEDDED_METADATA | kvn::FLAG_BROTLI, {},

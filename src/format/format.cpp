@@ -123,12 +123,12 @@ std::uint64_t forward_output_bound(std::uint8_t kind, std::uint64_t input) noexc
 }
 
 // budgets[i]: the most bytes the reverse of record i may give back.
-std::vector<std::uint64_t> reverse_budgets(const transform::TransformChain& chain,
+std::vector<std::uint64_t> reverse_budgets(const transform::TransformChainView& chain,
                                            std::uint64_t output_budget) {
   std::vector<std::uint64_t> budgets;
   budgets.reserve(chain.records.size());
   std::uint64_t bound = output_budget;
-  for (const TransformRecord& record : chain.records) {
+  for (const transform::TransformRecordView& record : chain.records) {
     budgets.push_back(bound);
     bound = forward_output_bound(record.kind, bound);
   }
@@ -192,12 +192,12 @@ Preprocessed preprocess(kvn::ByteSpan data, std::uint8_t hint, std::uint8_t mode
   return out;
 }
 
-kvn::Bytes reverse_preprocess(kvn::ByteSpan data, const transform::TransformChain& chain,
+kvn::Bytes reverse_preprocess(kvn::ByteSpan data, const transform::TransformChainView& chain,
                               std::uint64_t output_budget) {
   const std::vector<std::uint64_t> budgets = reverse_budgets(chain, output_budget);
   std::optional<kvn::Bytes> current;  // empty while `data` is unchanged
   for (std::size_t i = chain.records.size(); i-- > 0;) {
-    const TransformRecord& record = chain.records[i];
+    const transform::TransformRecordView& record = chain.records[i];
     const std::uint64_t budget = budgets[i];
     const kvn::ByteSpan d = current ? kvn::ByteSpan(*current) : data;
     const kvn::ByteSpan metadata = record.metadata;

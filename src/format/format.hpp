@@ -24,7 +24,13 @@ Preprocessed preprocess(kvn::ByteSpan data, std::uint8_t hint, std::uint8_t mode
 // write from that much input. A step that would produce more returns its
 // input unchanged; when that input is itself over the step's budget, the
 // result is a copy of `data`. The container's checks then report it.
-kvn::Bytes reverse_preprocess(kvn::ByteSpan data, const transform::TransformChain& chain,
+kvn::Bytes reverse_preprocess(kvn::ByteSpan data, const transform::TransformChainView& chain,
                               std::uint64_t output_budget);
+
+// The same for a chain that owns its records (as preprocess returns it).
+inline kvn::Bytes reverse_preprocess(kvn::ByteSpan data, const transform::TransformChain& chain,
+                                     std::uint64_t output_budget) {
+  return reverse_preprocess(data, chain.view(), output_budget);
+}
 
 }  // namespace kelvane::format

@@ -112,6 +112,9 @@ TEST(Pipeline, ChainsByHintRoundTripInEveryMode) {
     return i == 3 ? std::string("{\"id\":3,\"position\":{\"lon\":-73.25,\"lat\":43.5}}")
                   : nested_element(i);
   };
+  const auto two_shapes = [&](int i) { return i % 2 ? flat_element(i) : nested_element(i); };
+  std::string two_shape_lines = ndjson_lines(20);
+  for (int i = 0; i < 8; ++i) two_shape_lines += "{\"pid\":" + std::to_string(i) + ",\"state\":\"running\"}\n";
   struct Case {
     std::uint8_t hint;
     std::string input;
@@ -119,6 +122,9 @@ TEST(Pipeline, ChainsByHintRoundTripInEveryMode) {
     std::vector<std::uint8_t> fast_kinds;  // "fast": the typed column stream too
   } cases[] = {
       {kNdjson, ndjson_lines(20), {2, 13}, {2, 14}},  // hosts and paths repeat
+      // Grouped layouts end the chain, nested columns or not.
+      {kNdjson, two_shape_lines, {2}, {2}},
+      {kJson, json_array_of(12, two_shapes), {7}, {7}},
       {kJson, json_array_of(6, repeating_element), {7, 13}, {7, 14}},
       {kJson, json_array_of(6, nested_element), {7, 15}, {7, 15}},
       {kJson, json_array_of(8, nested_repeating), {7, 15, 13}, {7, 15, 14}},
@@ -229,7 +235,8 @@ TEST(Pipeline, WideTextsComeBackWholeInFastMode) {
   for (const std::string* input : {&repeated, &strings}) {
     const auto pre = format::preprocess(span_of(*input), kNdjson, kFast);
     ASSERT_FALSE(pre.chain.empty());
-    auto stored = TransformChain::deserialize(pre.chain.serialize());
+    const Bytes chain_bytes = pre.chain.serialize();
+    auto stored = TransformChain::deserialize(chain_bytes);
     ASSERT_TRUE(stored.ok());
     EXPECT_EQ(format::reverse_preprocess(pre.data, *stored, input->size()), bytes_of(*input));
   }
