@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "codec/cm_codec.hpp"
+#include "cm_test_config.hpp"
 #include "corpus_sample.hpp"
 #include "model/cm_config.hpp"
 #include "model/engine.hpp"
@@ -23,22 +24,7 @@ namespace codec = kelvane::codec;
 namespace model = kelvane::model;
 using Bytes = std::vector<std::uint8_t>;
 
-// Every table a few KiB: the same code paths as the full-size engine,
-// with collisions far more frequent.
-constexpr model::CMConfig kTinyConfig = [] {
-  model::CMConfig c = model::CM_CONFIG_MAX;
-  for (auto& size : c.cm_sizes) size = 1u << 12;
-  c.cm_sizes[0] = 1u << 16;  // order 1 sees every (c1, c0) without collisions
-  c.match_history_size = 1u << 12;
-  c.match_table_entries = 1u << 10;
-  c.word_table_size = 1u << 12;
-  c.sparse_table_size = 1u << 12;
-  c.run_table_size = 1u << 10;
-  c.json_table_size = 1u << 12;
-  for (auto& entries : c.ppm_entries) entries = 1u << 10;
-  c.ppm_entries[0] = 1;
-  return c;
-}();
+using kelvane::testing::kTinyConfig;
 
 // Sanitizer builds check the same paths on smaller inputs.
 #if defined(__SANITIZE_ADDRESS__)
