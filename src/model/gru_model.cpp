@@ -4,14 +4,16 @@
 // every operation here is part of the "balanced" stream.
 //
 // The per-byte loops (gru_kernels.inc) are written once, on vectors of the
-// compiler's vector extension, and built twice: with 4-float vectors for the
-// baseline instruction set and with 8-float vectors for AVX2. An operation on
-// a vector is the same operation on each lane, so both builds give the same
-// bits; GruModel::create picks the AVX2 build when the processor has it.
+// compiler's vector extension, and built three times: with 4-float vectors
+// for the baseline instruction set, 8-float ones for AVX2 and 16-float ones
+// for AVX-512. An operation on a vector is the same operation on each lane,
+// so every build gives the same bits; GruModel::create takes the widest the
+// processor runs.
 #include "model/gru_model.hpp"
 
 #include <math.h>
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cfenv>
@@ -212,7 +214,8 @@ void output_errors(const Block& m, std::uint8_t target) noexcept {
 }
 
 // ---------------------------------------------------------------------------
-// The per-byte loops, built for the baseline instruction set and for AVX2.
+// The per-byte loops, built for the baseline instruction set, AVX2 and
+// AVX-512.
 
 namespace portable {
 constexpr std::size_t kLanes = 4;
@@ -234,10 +237,23 @@ using FloatVec = float __attribute__((vector_size(kLanes * sizeof(float))));
 }  // namespace avx2
 #if defined(__clang__)
 #pragma clang attribute pop
+#pragma clang attribute push(__attribute__((target("avx512f"))), apply_to = function)
+#else
+#pragma GCC pop_options
+#pragma GCC push_options
+#pragma GCC target("avx512f")
+#endif
+namespace avx512 {
+constexpr std::size_t kLanes = 16;
+using FloatVec = float __attribute__((vector_size(kLanes * sizeof(float))));
+#include "model/gru_kernels.inc"
+}  // namespace avx512
+#if defined(__clang__)
+#pragma clang attribute pop
 #else
 #pragma GCC pop_options
 #endif
-#define KELVANE_GRU_AVX2 1
+#define KELVANE_GRU_WIDE_BUILDS 1
 #endif
 
 // Draws the initial weights of `out` (count values) from the generator.
@@ -301,7 +317,8 @@ float tanh(float x) noexcept {
 }  // namespace gru_detail
 
 GruKernels best_gru_kernels() noexcept {
-#ifdef KELVANE_GRU_AVX2
+#ifdef KELVANE_GRU_WIDE_BUILDS
+  if (__builtin_cpu_supports("avx512f")) return GruKernels::Avx512;
   if (__builtin_cpu_supports("avx2")) return GruKernels::Avx2;
 #endif
   return GruKernels::Portable;
@@ -310,16 +327,12 @@ GruKernels best_gru_kernels() noexcept {
 kvn::Result<GruModel> GruModel::create(GruKernels kernels) {
   KVN_ASSIGN_OR_RETURN(auto memory, state::ZeroedTable<float>::allocate(kBlockFloats + kAlignFloats));
   GruModel model;
-  const auto address = reinterpret_cast<std::uintptr_t>(memory.data());
-  const std::size_t skip = (kAlignFloats * sizeof(float) - address % (kAlignFloats * sizeof(float))) %
-                           (kAlignFloats * sizeof(float)) / sizeof(float);
-  model.base_ = memory.data() + skip;
+  constexpr std::size_t kAlignBytes = kAlignFloats * sizeof(float);
+  const std::size_t misalign = reinterpret_cast<std::uintptr_t>(memory.data()) % kAlignBytes;
+  model.base_ = memory.data() + (misalign == 0 ? 0 : (kAlignBytes - misalign) / sizeof(float));
   model.memory_ = std::move(memory);
-#ifdef KELVANE_GRU_AVX2
-  model.kernels_ = kernels;
-#else
-  (void)kernels;
-#endif
+  // Never a build the processor cannot run.
+  model.kernels_ = std::min(kernels, best_gru_kernels());
 
   const DefaultFloatEnvironment environment;
   std::uint64_t x = 0xDEADBEEFCAFE1234u;
@@ -336,15 +349,18 @@ kvn::Result<GruModel> GruModel::create(GruKernels kernels) {
 void GruModel::forward(std::uint8_t byte) noexcept {
   const DefaultFloatEnvironment environment;
   const Block m{base_};
-#ifdef KELVANE_GRU_AVX2
-  if (kernels_ == GruKernels::Avx2) {
-    avx2::forward_step(m, hist_pos_, byte);
-  } else {
-    portable::forward_step(m, hist_pos_, byte);
-  }
-#else
-  portable::forward_step(m, hist_pos_, byte);
+  switch (kernels_) {
+#ifdef KELVANE_GRU_WIDE_BUILDS
+    case GruKernels::Avx512:
+      avx512::forward_step(m, hist_pos_, byte);
+      break;
+    case GruKernels::Avx2:
+      avx2::forward_step(m, hist_pos_, byte);
+      break;
 #endif
+    default:
+      portable::forward_step(m, hist_pos_, byte);
+  }
   hist_len_ = hist_len_ < L ? hist_len_ + 1 : L;
   hist_pos_ = (hist_pos_ + 1) % L;
   has_prediction_ = true;
@@ -353,26 +369,32 @@ void GruModel::forward(std::uint8_t byte) noexcept {
 void GruModel::compute_output_probs() noexcept {
   const DefaultFloatEnvironment environment;
   const Block m{base_};
-#ifdef KELVANE_GRU_AVX2
-  if (kernels_ == GruKernels::Avx2) {
-    avx2::output_step(m);
-    return;
-  }
+  switch (kernels_) {
+#ifdef KELVANE_GRU_WIDE_BUILDS
+    case GruKernels::Avx512:
+      return avx512::output_step(m);
+    case GruKernels::Avx2:
+      return avx2::output_step(m);
 #endif
-  portable::output_step(m);
+    default:
+      return portable::output_step(m);
+  }
 }
 
 void GruModel::train(std::uint8_t target) noexcept {
   if (!has_prediction_) return;
   const DefaultFloatEnvironment environment;
   const Block m{base_};
-#ifdef KELVANE_GRU_AVX2
-  if (kernels_ == GruKernels::Avx2) {
-    avx2::train_step(m, hist_pos_, hist_len_, target);
-    return;
-  }
+  switch (kernels_) {
+#ifdef KELVANE_GRU_WIDE_BUILDS
+    case GruKernels::Avx512:
+      return avx512::train_step(m, hist_pos_, hist_len_, target);
+    case GruKernels::Avx2:
+      return avx2::train_step(m, hist_pos_, hist_len_, target);
 #endif
-  portable::train_step(m, hist_pos_, hist_len_, target);
+    default:
+      return portable::train_step(m, hist_pos_, hist_len_, target);
+  }
 }
 
 std::span<float> GruModel::field(GruField f) noexcept {

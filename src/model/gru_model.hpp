@@ -29,11 +29,12 @@
 
 namespace kelvane::model {
 
-// The builds of the per-byte loops. They run the same operations in the same
-// order and give bit-identical results; only the register width differs.
-enum class GruKernels : std::uint8_t { Portable, Avx2 };
+// The builds of the per-byte loops: 4-, 8- and 16-float vectors. They run the
+// same operations in the same order and give bit-identical results; only the
+// register width differs.
+enum class GruKernels : std::uint8_t { Portable, Avx2, Avx512 };
 
-// Avx2 when the processor has it, else Portable.
+// The widest build the processor can run.
 GruKernels best_gru_kernels() noexcept;
 
 // The vectors of a GruModel, in the order of its state. Matrices are
@@ -61,8 +62,9 @@ class GruModel {
   static constexpr std::size_t HIDDEN = 128;
   static constexpr std::uint32_t GRU_HISTORY_LEN = 10;
 
-  // Allocates the model and draws its initial weights; fails with kind
-  // Other (kvn::kOutOfMemory) when the memory cannot be had.
+  // Allocates the model and draws its initial weights; its loops run the
+  // given build, or the widest the processor has when that is narrower.
+  // Fails with kind Other (kvn::kOutOfMemory) when the memory cannot be had.
   static kvn::Result<GruModel> create(GruKernels kernels = best_gru_kernels());
 
   // One recurrent step on `byte`, then the distribution of the next byte.

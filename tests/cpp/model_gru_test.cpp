@@ -42,9 +42,13 @@ std::uint32_t state_crc(const GruModel& gru) {
   return static_cast<std::uint32_t>(crc);
 }
 
+// Every build of the loops this processor can run.
 std::vector<GruKernels> available_kernels() {
-  std::vector<GruKernels> kernels = {GruKernels::Portable};
-  if (model::best_gru_kernels() == GruKernels::Avx2) kernels.push_back(GruKernels::Avx2);
+  std::vector<GruKernels> kernels;
+  for (GruKernels k : {GruKernels::Portable, GruKernels::Avx2, GruKernels::Avx512}) {
+    kernels.push_back(k);
+    if (k == model::best_gru_kernels()) break;
+  }
   return kernels;
 }
 
