@@ -11,8 +11,8 @@
 #include <string>
 
 #include "codec/cm_codec.hpp"
+#include "codec/coding_loops.hpp"
 #include "codec/gru_progress.hpp"
-#include "entropy/arithmetic.hpp"
 #include "model/engine.hpp"
 #include "model/gru_blend.hpp"
 #include "model/gru_model.hpp"
@@ -86,17 +86,9 @@ std::string gru_progress_text(GruDirection direction, std::uint64_t done, std::u
 kvn::Result<kvn::Bytes> gru_compress(kvn::ByteSpan data, const model::CMConfig& config) {
   return kvn::guard_alloc([&]() -> kvn::Result<kvn::Bytes> {
     KVN_ASSIGN_OR_RETURN(auto predictor, BalancedPredictor::create(config));
-    entropy::ArithmeticEncoder encoder;
-    std::uint64_t done = 0;
-    for (const std::uint8_t byte : data) {
-      for (int i = 7; i >= 0; --i) {
-        const std::uint32_t bit = (byte >> i) & 1u;
-        encoder.encode(static_cast<int>(bit), predictor.predict());
-        predictor.update(bit);
-      }
-      report_progress(GruDirection::Compress, ++done, data.size());
-    }
-    return encoder.finish();
+    return encode_bytes(predictor, data, [&](std::uint64_t done) {
+      report_progress(GruDirection::Compress, done, data.size());
+    });
   });
 }
 
@@ -105,21 +97,9 @@ kvn::Result<kvn::Bytes> gru_decompress(kvn::ByteSpan stream, std::uint32_t out_l
   return kvn::guard_alloc([&]() -> kvn::Result<kvn::Bytes> {
     // Everything is built even for an empty output, as the encoder does.
     KVN_ASSIGN_OR_RETURN(auto predictor, BalancedPredictor::create(config));
-    kvn::Bytes out;
-    if (out_len == 0) return out;
-    out.reserve(out_len);
-    entropy::ArithmeticDecoder decoder(stream);
-    for (std::uint32_t n = 0; n < out_len; ++n) {
-      std::uint32_t byte = 0;
-      for (int i = 0; i < 8; ++i) {
-        const auto bit = static_cast<std::uint32_t>(decoder.decode(predictor.predict()));
-        byte = (byte << 1) | bit;
-        if (i == 7) out.push_back(static_cast<std::uint8_t>(byte));
-        predictor.update(bit);
-      }
-      report_progress(GruDirection::Decompress, n + 1, out_len);
-    }
-    return out;
+    return decode_bytes(predictor, stream, out_len, [&](std::uint64_t done) {
+      report_progress(GruDirection::Decompress, done, out_len);
+    });
   });
 }
 
