@@ -38,16 +38,9 @@ constexpr std::size_t H = GruModel::HIDDEN;
 constexpr std::uint32_t L = GruModel::GRU_HISTORY_LEN;
 
 // Every vector of the model's block: the public fields first, in their
-// order, then the transposed copies and the scratch of a training step.
+// order, then the scratch of a training step.
 enum Slot : std::uint8_t {
-  // Transposed copies: column-major versions of the weight matrices, so that
-  // the sums of the recurrent step and of the output layer can run one lane
-  // per unit.
-  WZT = GRU_FIELD_COUNT, WRT, WNT,  // 32 x 128
-  UZT, URT, UNT,                    // 128 x 128
-  WOutT,                            // 128 x 256
-  // Training scratch.
-  Dh,        // gradient at the hidden state, 128
+  Dh = GRU_FIELD_COUNT,  // gradient at the hidden state, 128
   Nd,        // the next step's gradient while it is summed, 128
   DRh,       // column sums of u_n, 128
   OutError,  // clamped output error of each byte, 256
@@ -66,9 +59,6 @@ constexpr std::array<std::size_t, SLOT_COUNT> kSlotSize = {
     H, H, H,                // ZGate RGate Candidate
     V,                      // OutputProbs
     L * E, L * H, L * H, L * H, L * H,  // the rings
-    E * H, E * H, E * H,    // WZT WRT WNT
-    H * H, H * H, H * H,    // UZT URT UNT
-    H * V,                  // WOutT
     H, H, H, V,             // Dh Nd DRh OutError
     L * H, L * H, L * H, L * H,  // StepDz StepDr StepDn StepV
     L * E, L * H,                // StepX StepHp

@@ -1,12 +1,11 @@
 // GruModel: a one-layer gated recurrent unit that predicts the distribution
 // of the next byte and learns online, for the "balanced" coding loops.
 //
-// Memory: one zeroed block of about 0.8 MiB: the 103,040 parameters
+// Memory: one zeroed block of about 0.45 MiB: the 103,040 parameters
 // (embedding 256 x 32; three gates of 128 x 32 input weights, 128 x 128
 // recurrent weights and 128 biases; output layer 256 x 128 and 256 biases),
-// the state of the last step, rings of the last ten steps, transposed copies
-// of the weight matrices and the scratch of a training step. Nothing is
-// allocated after create().
+// the state of the last step, rings of the last ten steps and the scratch of
+// a training step. Nothing is allocated after create().
 //
 // Calls per coded byte b: train(b), then forward(b). Readers of the
 // prediction use output_probs() and has_prediction() only.
@@ -15,9 +14,10 @@
 // its own (no fused multiply-add), and every sum runs in one fixed order,
 // so that an encoder and a decoder that feed the same bytes hold the same
 // bits at every step. The kernels vectorise only across independent sums
-// (one lane per unit, row or column); the order of the terms within a sum
-// never changes. The row-major matrices are the model; the transposed
-// copies are rebuilt from them before each use.
+// (one lane per unit, byte value or column); the order of the terms within a
+// sum never changes. The gradient accumulators of a training step live only
+// in registers: each weight's gradient is summed over the stored steps in
+// order and applied at once.
 #pragma once
 
 #include <cstddef>
