@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <random>
 #include <string>
@@ -133,7 +134,8 @@ TEST(CmLoops, CompressRedundantInput) {
   for (const Loops& loops : kLoops) {
     const Bytes run(loops.medium, 'a');
     EXPECT_LT(loops.coded(run).size(), 400u) << loops.mode;
-    const Bytes ndjson = read_corpus_prefix("zeek_mixed.ndjson", loops.medium);
+    // Below about a kilobyte the stream's start-up costs hide the gain.
+    const Bytes ndjson = read_corpus_prefix("zeek_mixed.ndjson", std::max<std::size_t>(loops.medium, 1000));
     if (!ndjson.empty()) {
       EXPECT_LT(loops.coded(ndjson).size(), ndjson.size() / 4) << loops.mode;
     }
