@@ -63,6 +63,6 @@ void balanced_mode(const BenchInput& in, Report& report) {
 
 }  // namespace
 
-KELVANE_BENCH_CASE("balanced", balanced_mode);
+KELVANE_SLOW_BENCH_CASE("balanced", balanced_mode);
 
 }  // namespace kelvane::bench

@@ -9,6 +9,7 @@
 
 #include "format/ndjson/ndjson.hpp"
 #include "format/scan.hpp"
+#include "format/sink.hpp"
 
 namespace kelvane::format::ndjson {
 namespace {
@@ -218,37 +219,6 @@ bool column_qualifies(std::span<const ByteSpan> values) noexcept {
 }
 
 // ---- unflattening ----
-
-class CountingSink {
- public:
-  explicit CountingSink(std::uint64_t budget) noexcept : budget_(budget) {}
-  void put(ByteSpan s) noexcept { add(s.size()); }
-  void put(std::uint8_t) noexcept { add(1); }
-  bool exceeded() const noexcept { return exceeded_; }
-  std::uint64_t size() const noexcept { return size_; }
-
- private:
-  void add(std::uint64_t n) noexcept {
-    if (n > budget_ - size_)
-      exceeded_ = true;
-    else
-      size_ += n;
-  }
-  std::uint64_t budget_;
-  std::uint64_t size_ = 0;
-  bool exceeded_ = false;
-};
-
-class WritingSink {
- public:
-  explicit WritingSink(Bytes& out) noexcept : out_(out) {}
-  void put(ByteSpan s) { out_.insert(out_.end(), s.begin(), s.end()); }
-  void put(std::uint8_t b) { out_.push_back(b); }
-  bool exceeded() const noexcept { return false; }
-
- private:
-  Bytes& out_;
-};
 
 struct OutputColumn {
   ByteSpan flat;                          // a column copied as it stands
@@ -478,14 +448,10 @@ Bytes unflatten_nested_columns(ByteSpan flat, std::span<const NestedGroupInfo> i
     p += k;
   }
 
-  CountingSink counter(budget);
-  emit_unflattened(counter, output, flat_columns, rows);
-  if (counter.exceeded()) return unchanged();
-  Bytes out;
-  out.reserve(static_cast<std::size_t>(counter.size()));
-  WritingSink writer(out);
-  emit_unflattened(writer, output, flat_columns, rows);
-  return out;
+  auto out = write_within_budget(
+      budget, [&](auto& sink) { emit_unflattened(sink, output, flat_columns, rows); });
+  if (!out) return unchanged();
+  return std::move(*out);
 }
 
 bool nested_infos_fit_byte_form(std::span<const NestedGroupInfo> infos) {
