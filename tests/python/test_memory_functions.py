@@ -1,6 +1,10 @@
 """compress, decompress, info and detect_format on bytes in memory."""
 
+import os
 import struct
+import subprocess
+import sys
+import tempfile
 import unittest
 
 import _kelvane
@@ -47,6 +51,23 @@ class RoundTripTest(unittest.TestCase):
                     fields = info(container)
                     self.assertEqual(fields["mode"], mode)
                     self.assertEqual(fields["entropy_coder"], "zstd")
+
+
+    def test_balanced_decodes_in_a_fresh_process(self):
+        # Nothing the encoding process left behind (memory, floating-point
+        # state) may be needed to decode.
+        container = compress(SMALL_NDJSON, mode="balanced")
+        with tempfile.TemporaryDirectory() as folder:
+            path = os.path.join(folder, "small.kvn")
+            with open(path, "wb") as f:
+                f.write(container)
+            script = ("import sys, _kelvane\n"
+                      "with open(sys.argv[1], 'rb') as f:\n"
+                      "    sys.stdout.buffer.write(_kelvane.decompress(f.read()))\n")
+            run = subprocess.run([sys.executable, "-c", script, path], capture_output=True,
+                                 timeout=600)
+        self.assertEqual(run.returncode, 0, run.stderr)
+        self.assertEqual(run.stdout, SMALL_NDJSON)
 
 
 def _section_length(container):
