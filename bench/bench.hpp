@@ -30,11 +30,14 @@ struct Measurement {
   std::string note;
 };
 
+// The report of one input: a title line, then each row printed the moment it
+// is added (a long run shows its progress), under a line naming its case
+// whenever the case changes. Columns have fixed widths for that reason.
 class Report {
  public:
-  void add(Measurement m) { rows_.push_back(std::move(m)); }
-  // Prints every row as one aligned table to standard output.
-  void print(const std::string& title) const;
+  // Prints the title and the column heads to standard output.
+  explicit Report(const std::string& title);
+  void add(Measurement m);
   const std::vector<Measurement>& rows() const { return rows_; }
 
  private:
@@ -59,19 +62,32 @@ auto time_best(int repeat, F&& f) -> std::pair<double, decltype(f())> {
 
 using BenchFn = void (*)(const BenchInput&, Report&);
 
+// A slow case is announced on standard error when it starts, since its rows
+// take minutes to come.
+enum class Pace { quick, slow };
+
 struct BenchCase {
   const char* name;
   BenchFn run;
+  Pace pace;
 };
 
 // Every case linked into the program, in registration order.
 std::vector<BenchCase>& bench_cases();
 
 struct BenchRegistrar {
-  BenchRegistrar(const char* name, BenchFn run) { bench_cases().push_back({name, run}); }
+  BenchRegistrar(const char* name, BenchFn run, Pace pace) {
+    bench_cases().push_back({name, run, pace});
+  }
 };
 
-#define KELVANE_BENCH_CASE(name, fn) \
-  static const ::kelvane::bench::BenchRegistrar kelvane_bench_registrar_##fn(name, fn)
+// KELVANE_BENCH_CASE("name", fn) registers a case; a case whose rows take
+// minutes (it builds a context-mixing engine) registers with
+// KELVANE_SLOW_BENCH_CASE instead.
+#define KELVANE_BENCH_CASE_PACED(name, fn, pace)                              \
+  static const ::kelvane::bench::BenchRegistrar kelvane_bench_registrar_##fn( \
+      name, fn, ::kelvane::bench::Pace::pace)
+#define KELVANE_BENCH_CASE(name, fn) KELVANE_BENCH_CASE_PACED(name, fn, quick)
+#define KELVANE_SLOW_BENCH_CASE(name, fn) KELVANE_BENCH_CASE_PACED(name, fn, slow)
 
 }  // namespace kelvane::bench

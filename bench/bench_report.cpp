@@ -1,41 +1,42 @@
 // The report table and the case registry of kelvane_bench.
-#include <algorithm>
 #include <cstdio>
 
 #include "bench.hpp"
 
 namespace kelvane::bench {
+namespace {
+
+constexpr int kNameWidth = 30;  // longer names push the row's other columns right
+
+}  // namespace
 
 std::vector<BenchCase>& bench_cases() {
   static std::vector<BenchCase> cases;
   return cases;
 }
 
-void Report::print(const std::string& title) const {
-  std::size_t width = 4;
-  for (const auto& r : rows_) width = std::max(width, r.name.size());
+Report::Report(const std::string& title) {
   std::printf("\n%s\n", title.c_str());
-  std::printf("%-*s %12s %12s %8s %10s %9s  %s\n", static_cast<int>(width), "what", "input",
-              "output", "ratio", "wall ms", "MB/s", "note");
-  std::string last_group;
-  for (const auto& r : rows_) {
-    if (r.group != last_group) {
-      std::printf("-- %s\n", r.group.c_str());
-      last_group = r.group;
-    }
-    const double mbps = r.seconds > 0 ? static_cast<double>(r.input_bytes) / 1e6 / r.seconds : 0;
-    if (r.output_bytes) {
-      const double ratio = *r.output_bytes > 0
-                               ? static_cast<double>(r.input_bytes) / static_cast<double>(*r.output_bytes)
-                               : 0;
-      std::printf("%-*s %12zu %12zu %8.3f %10.1f %9.2f  %s\n", static_cast<int>(width),
-                  r.name.c_str(), r.input_bytes, *r.output_bytes, ratio, r.seconds * 1e3, mbps,
-                  r.note.c_str());
-    } else {
-      std::printf("%-*s %12zu %12s %8s %10.1f %9.2f  %s\n", static_cast<int>(width),
-                  r.name.c_str(), r.input_bytes, "-", "-", r.seconds * 1e3, mbps, r.note.c_str());
-    }
+  std::printf("%-*s %12s %12s %8s %10s %9s  %s\n", kNameWidth, "what", "input", "output", "ratio",
+              "wall ms", "MB/s", "note");
+  std::fflush(stdout);
+}
+
+void Report::add(Measurement m) {
+  if (rows_.empty() || rows_.back().group != m.group) std::printf("-- %s\n", m.group.c_str());
+  const double mbps = m.seconds > 0 ? static_cast<double>(m.input_bytes) / 1e6 / m.seconds : 0;
+  if (m.output_bytes) {
+    const double ratio = *m.output_bytes > 0
+                             ? static_cast<double>(m.input_bytes) / static_cast<double>(*m.output_bytes)
+                             : 0;
+    std::printf("%-*s %12zu %12zu %8.3f %10.1f %9.2f  %s\n", kNameWidth, m.name.c_str(),
+                m.input_bytes, *m.output_bytes, ratio, m.seconds * 1e3, mbps, m.note.c_str());
+  } else {
+    std::printf("%-*s %12zu %12s %8s %10.1f %9.2f  %s\n", kNameWidth, m.name.c_str(), m.input_bytes,
+                "-", "-", m.seconds * 1e3, mbps, m.note.c_str());
   }
+  std::fflush(stdout);
+  rows_.push_back(std::move(m));
 }
 
 }  // namespace kelvane::bench

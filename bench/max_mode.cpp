@@ -59,6 +59,6 @@ void max_mode(const BenchInput& in, Report& report) {
 
 }  // namespace
 
-KELVANE_BENCH_CASE("max", max_mode);
+KELVANE_SLOW_BENCH_CASE("max", max_mode);
 
 }  // namespace kelvane::bench

@@ -17,3 +17,11 @@ if(KELVANE_SANITIZE)
   add_compile_options(${_kelvane_san})
   add_link_options(-fsanitize=address,undefined)
 endif()
+
+# Sources whose floating-point results are part of a stored format: no
+# contraction into fused multiply-adds and no fast-math, placed after every
+# other flag so that nothing from the environment overrides them.
+function(kelvane_exact_float)
+  set_property(SOURCE ${ARGN} DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}
+    APPEND PROPERTY COMPILE_OPTIONS -ffp-contract=off -fno-fast-math)
+endfunction()

@@ -1,20 +1,22 @@
-// Any "max" container decodes to its declared bytes or fails with an error:
-// never a crash, a hang, or an allocation bought by a forged length.
+// Any "max" or "balanced" container decodes to its declared bytes or fails
+// with an error: never a crash, a hang, or an allocation bought by a forged
+// length.
 //
-// The input's mode byte is forced to 0 and its magic and version are set, so
-// that nearly every input reaches the context-mixing decoder. The fuzzer
-// decodes the payload with tiny tables (the tests' CM_CONFIG_TINY): every
-// model runs the same code as at full size, collisions are frequent, and an
-// engine is cheap enough for many executions a second. Declarations above
-// what the stream could hold must be refused by the reader before anything
-// is built; honest-looking ones of more than a few hundred bytes are skipped
-// for speed. The replay program (CI) also decodes every seed through the
-// reader itself, with the full-size engine.
+// The input's magic and version are set and its mode byte cut to 0 or 1, so
+// that nearly every input reaches a context-mixing decoder. The fuzzer
+// decodes the payload with tiny tables (the tests' kTinyConfig): every model
+// runs the same code as at full size, collisions are frequent, and an engine
+// is cheap enough for many executions a second. Declarations above what the
+// stream could hold must be refused by the reader before anything is built;
+// honest-looking ones of more than a few hundred bytes are skipped for speed
+// ("balanced" spends far more per byte in its GRU, so it gets fewer). The
+// replay program (CI) also decodes every seed through the reader itself,
+// with the full-size engine.
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
-#include "cm_tiny_config.hpp"
+#include "cm_test_config.hpp"
 #include "codec/cm_codec.hpp"
 #include "codec/codec.hpp"
 #include "kvn/bytes.hpp"
@@ -25,7 +27,7 @@ namespace kvn = kelvane::kvn;
 
 namespace {
 constexpr std::size_t kMaxInput = 256;
-constexpr std::uint32_t kMaxDecodedForSpeed = 512;
+constexpr std::uint32_t kMaxDecodedForSpeed[2] = {512, 128};  // by mode
 constexpr std::size_t kLengthPrefix = 8;
 
 #ifdef KELVANE_FUZZ_REPLAY
@@ -45,7 +47,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<std::uint8_t> container(data, data + size);
   for (int i = 0; i < 4; ++i) container[i] = static_cast<std::uint8_t>(kvn::KVN_MAGIC >> (8 * i));
   container[4] = kvn::KVN_VERSION;
-  container[5] = 0;  // "max"
+  container[5] &= 1;  // "max" or "balanced"
+  const std::uint8_t mode = container[5];
 
   auto view = codec::parse_container(container);
   if (!view.ok() || view->payload.size() < kLengthPrefix) return 0;
@@ -56,9 +59,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (codec::decompress_from_slice(container).ok()) __builtin_trap();
     return 0;
   }
-  if (out_len > kMaxDecodedForSpeed) return 0;
+  if (out_len > kMaxDecodedForSpeed[mode]) return 0;
 
-  auto decoded = codec::cm_decompress(stream, out_len, kelvane::testing::CM_CONFIG_TINY);
+  constexpr auto& tiny = kelvane::testing::kTinyConfig;
+  auto decoded = mode == 0 ? codec::cm_decompress(stream, out_len, tiny)
+                           : codec::gru_decompress(stream, out_len, tiny);
   // Decoding cannot fail on its data: any stream gives exactly out_len bytes.
   if (!decoded.ok() || decoded->size() != out_len) __builtin_trap();
 #ifdef KELVANE_FUZZ_REPLAY

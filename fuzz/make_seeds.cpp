@@ -1,8 +1,11 @@
 // Writes the seed corpora of the fuzz targets:
 //   kelvane_fuzz_seeds <seeds-dir>
 // fills <seeds-dir>/fuzz_decompress (containers: valid ones of every payload
-// kind, containers cut short, headers with forged lengths and fields) and
-// <seeds-dir>/fuzz_fast_roundtrip (inputs to compress). Containers are built
+// kind, containers cut short, headers with forged lengths and fields),
+// <seeds-dir>/fuzz_fast_roundtrip (inputs to compress),
+// <seeds-dir>/typed_reverse_fuzz (columnar texts, their typed streams and
+// streams forged by hand) and the typed-column inputs of
+// <seeds-dir>/transform_roundtrip_fuzz. Containers are built
 // by hand with zstd, brotli and zlib, so each seed holds exactly the field it
 // is named after, and also by the driver for the round-trip inputs.
 #include <brotli/encode.h>
@@ -19,9 +22,13 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "codec/codec.hpp"
+#include "format/format.hpp"
 #include "format/transform.hpp"
+#include "format/typed_encoding/typed_encoding.hpp"
 #include "kvn/bytes.hpp"
 #include "kvn/container.hpp"
 
@@ -242,6 +249,14 @@ void write_decompress_seeds() {
   write_seed("metadata_zstd",
              valid(data, kvn::FLAG_HAS_METADATA | kvn::FLAG_METADATA_ZSTD, zstd_frame(meta, 19), zstd_payload));
   write_seed("metadata_zstd_flag_no_section", valid(data, kvn::FLAG_METADATA_ZSTD, {}, zstd_payload));
+  {
+    // A section that inflates past original_size + 64 KiB.
+    kelvane::format::transform::TransformChain large;
+    large.records.push_back({200, Bytes(std::size_t{1} << 20, 0)});
+    write_seed("metadata_zstd_beyond_capacity",
+               valid(data, kvn::FLAG_HAS_METADATA | kvn::FLAG_METADATA_ZSTD,
+                     zstd_frame(large.serialize(), 19), zstd_payload));
+  }
   write_seed("metadata_bad_chain", valid(data, kvn::FLAG_HAS_METADATA, text("\x02\x01\xff\xff"), zstd_payload));
   write_seed("embedded_zstd", valid(data, kvn::FLAG_EMBEDDED_METADATA, {}, zstd_frame(embedded_block(meta, data))));
   write_seed("embedded_brotli", valid(data, kvn::FLAG_EMBEDDED_METADATA | kvn::FLAG_BROTLI, {},
@@ -378,6 +393,186 @@ void write_driver_seeds(const fs::path& inputs) {
 
 }  // namespace
 
+// ---- the typed column stream ----
+
+// Columns joined by 0x00, values by 0x01.
+Bytes columnar(const std::vector<std::vector<std::string>>& columns) {
+  Bytes out;
+  for (std::size_t c = 0; c < columns.size(); ++c) {
+    if (c > 0) out.push_back(0x00);
+    for (std::size_t r = 0; r < columns[c].size(); ++r) {
+      if (r > 0) out.push_back(0x01);
+      out.insert(out.end(), columns[c][r].begin(), columns[c][r].end());
+    }
+  }
+  return out;
+}
+
+// Row `i` of a log record whose fields cover every value class the typed
+// stream encodes; `nulls` puts null into some of them.
+struct TypedRow {
+  std::string ts, uuid, method, status, bytes, ok, rtt, note;
+};
+TypedRow typed_row(int i, bool nulls) {
+  char buf[64];
+  TypedRow row;
+  std::snprintf(buf, sizeof buf, "\"2024-03-01T12:%02d:%02d.%03dZ\"", (i / 60) % 60, i % 60, (i * 37) % 1000);
+  row.ts = buf;
+  std::snprintf(buf, sizeof buf, "\"%08x-e89b-12d3-a456-%012x\"", 0x1234567u * static_cast<unsigned>(i + 1),
+                static_cast<unsigned>(i * 7919));
+  row.uuid = buf;
+  const char* methods[] = {"\"GET\"", "\"POST\"", "\"PUT\""};
+  row.method = methods[i % 3];
+  row.status = std::to_string(200 + (i % 5 == 0 ? 300 : 0));
+  row.bytes = std::to_string(static_cast<long long>(i) * 1000003 - 5000);
+  row.ok = i % 4 ? "true" : "false";
+  row.rtt = std::to_string(i % 10) + "." + std::to_string(i % 7) + "5";
+  row.note = "\"n" + std::to_string(i) + "\"";
+  if (nulls && i % 3 == 1) row.ts = row.status = row.ok = row.note = "null";
+  if (nulls && i % 5 == 2) row.uuid = row.method = "null";
+  return row;
+}
+
+std::vector<std::vector<std::string>> typed_columns(int rows, bool nulls) {
+  std::vector<std::vector<std::string>> columns(8);
+  for (int i = 0; i < rows; ++i) {
+    const TypedRow r = typed_row(i, nulls);
+    for (const auto& [c, v] : {std::pair{0, r.ts}, {1, r.uuid}, {2, r.method}, {3, r.status},
+                               {4, r.bytes}, {5, r.ok}, {6, r.rtt}, {7, r.note}}) {
+      columns[c].push_back(v);
+    }
+  }
+  return columns;
+}
+
+void append_record(Bytes& stream, std::uint8_t tag, const Bytes& body) {
+  stream.push_back(tag);
+  kvn::append_u32_le(stream, static_cast<std::uint32_t>(body.size()));
+  kvn::append_bytes(stream, body);
+}
+
+// A stream of the given (tag, body) records, its schema one String entry per column.
+Bytes forged_stream(const std::vector<std::pair<std::uint8_t, Bytes>>& records) {
+  Bytes schema;
+  kvn::append_u16_le(schema, static_cast<std::uint16_t>(records.size()));
+  for (std::size_t i = 0; i < records.size(); ++i) kvn::append_bytes(schema, Bytes{9, 0});
+  Bytes stream;
+  kvn::append_u16_le(stream, static_cast<std::uint16_t>(records.size()));
+  kvn::append_u32_le(stream, static_cast<std::uint32_t>(schema.size()));
+  kvn::append_bytes(stream, schema);
+  for (const auto& [tag, body] : records) append_record(stream, tag, body);
+  return stream;
+}
+
+void write_typed_reverse_seeds() {
+  const std::vector<std::pair<std::string, Bytes>> texts = {
+      {"log", columnar(typed_columns(40, false))},
+      {"log_nulls", columnar(typed_columns(40, true))},
+      {"one_row", columnar(typed_columns(1, false))},
+      {"extremes", columnar({{"9223372036854775807", "-9223372036854775808", "0", "-1", "1"},
+                             {"\"0000-01-01T00:00:00+14:59\"", "\"9999-12-31T23:59:59-14:59\"",
+                              "\"1969-12-31T23:59:59-14:59\"", "\"2024-02-29T00:00:00-14:59\"",
+                              "\"2024-02-29T00:00:00-14:59\""},
+                             {"946684800", "4102444800000", "1.5e3", "null", "\"\""}})},
+  };
+  for (const auto& [name, text] : texts) {
+    write_seed("text_" + name, text);
+    if (auto stream = kelvane::format::typed_encoding::preprocess(text)) write_seed("stream_" + name, *stream);
+  }
+
+  Bytes fsst;  // symbols "ab", "xyz", "q"; values abxyzq! and qq
+  kvn::append_u16_le(fsst, 3);
+  for (const char* symbol : {"ab", "xyz", "q"}) {
+    Bytes padded = text(symbol);
+    padded.resize(8, 0);
+    kvn::append_bytes(fsst, padded);
+  }
+  kvn::append_bytes(fsst, Bytes{2, 3, 1});
+  kvn::append_u32_le(fsst, 2);
+  for (const Bytes& codes : {Bytes{0, 1, 2, 255, '!'}, Bytes{2, 2}}) {
+    kvn::append_u32_le(fsst, static_cast<std::uint32_t>(codes.size()));
+    kvn::append_bytes(fsst, codes);
+  }
+  Bytes fsst_bad = fsst;
+  fsst_bad[fsst_bad.size() - 1] = 200;  // no symbol 200
+  const auto hex = [](std::uint8_t digits, std::uint32_t count, const Bytes& bytes) {
+    Bytes body = {4, 0, '"', 'i', 'd', '-', digits};
+    kvn::append_u32_le(body, count);
+    kvn::append_bytes(body, bytes);
+    return body;
+  };
+  const auto nullable = [](std::uint8_t inner, std::uint32_t count, const Bytes& bits, const Bytes& body) {
+    Bytes out = {inner};
+    kvn::append_u32_le(out, count);
+    kvn::append_u32_le(out, static_cast<std::uint32_t>(bits.size()));
+    kvn::append_bytes(out, bits);
+    kvn::append_bytes(out, body);
+    return out;
+  };
+  Bytes enum_bomb = {1};
+  kvn::append_u32_le(enum_bomb, 200);
+  kvn::append_bytes(enum_bomb, Bytes(200, 'e'));
+  kvn::append_u32_le(enum_bomb, 400);
+  kvn::append_bytes(enum_bomb, Bytes(400, 0));
+  Bytes far_timestamp;  // base in the year 10000, then plain deltas
+  kvn::append_u64_le(far_timestamp, 253402300800000000ull);
+  kvn::append_bytes(far_timestamp, Bytes{1, 0, 0, 0});
+  kvn::append_u32_le(far_timestamp, 3);
+  kvn::append_bytes(far_timestamp, Bytes{2, 0x81, 0x01, 0x7F});
+  Bytes last_timestamp;  // 9999-12-31T23:59:59Z, then one second on: past 9999
+  kvn::append_u64_le(last_timestamp, 253402300799000000ull);
+  kvn::append_bytes(last_timestamp, Bytes{0, 0, 0, 3});
+  kvn::append_u32_le(last_timestamp, 3);
+  kvn::append_bytes(last_timestamp, Bytes{1, 0x00, 0x80, 0x89, 0x7A, 0x7F});
+
+  write_seed("forged_fsst", forged_stream({{8, fsst}, {9, hex(3, 2, {0xAB, 0xC0, 0x12, 0x30})}}));
+  write_seed("forged_fsst_bad_code", forged_stream({{8, fsst_bad}}));
+  write_seed("forged_hex_zero_digits", forged_stream({{9, hex(0, 100000, {})}}));
+  write_seed("forged_nullable_inner",
+             forged_stream({{3, nullable(8, 3, {0x05}, fsst)}, {3, nullable(9, 3, {0x03}, hex(2, 2, {1, 2}))},
+                            {3, nullable(1, 20, {0xFF, 0x00, 0x0F}, {0x02, 0x80})}}));
+  write_seed("forged_enum_bomb", forged_stream({{5, enum_bomb}, {3, nullable(5, 800, Bytes(100, 0xFF), enum_bomb)}}));
+  write_seed("forged_timestamps", forged_stream({{4, far_timestamp}, {4, last_timestamp}}));
+  write_seed("forged_unknown_tags", forged_stream({{12, text("a\x01b")}, {0, {}}, {2, {9, 0, 0, 0, 0xA5}}}));
+}
+
+// Inputs of the transforms' round trip in "fast" mode (control byte 5:
+// NDJSON, 4: JSON) whose uniform layouts get typed columns.
+void write_typed_transform_seeds() {
+  std::string ndjson, array = "[", sparse = "{\"rows\": [";
+  for (int i = 0; i < 60; ++i) {
+    const TypedRow r = typed_row(i, true);
+    const std::string fields = "\"ts\":" + r.ts + ",\"id\":" + r.uuid + ",\"method\":" + r.method +
+                               ",\"status\":" + r.status + ",\"bytes\":" + r.bytes + ",\"ok\":" + r.ok +
+                               ",\"rtt\":" + r.rtt + ",\"note\":" + r.note;
+    ndjson += "{" + fields + "}\n";
+    array += std::string(i ? ", " : "") + "{" + fields + ",\"geo\":{\"lat\":" + std::to_string(i % 90) +
+             ".5,\"lon\":" + std::to_string(i % 7) + "}}";
+    sparse += std::string(i ? "," : "") + "{\"id\":" + std::to_string(i) + ",\"m\":{\"k" +
+              std::to_string(i % 8) + "\":" + std::to_string(i % 3) + "}}";
+  }
+  write_seed("ndjson_typed_fast", text("\x05" + ndjson));
+  write_seed("json_array_typed_nested_fast", text("\x04" + array + "]"));
+  write_seed("json_array_sparse_nested_fast", text("\x04" + sparse + "]}"));
+
+  // The same, transformed, for the reverse of arbitrary chains: u16 chain
+  // length, the chain's bytes, then the transformed text.
+  g_dir = g_dir.parent_path() / "reverse_preprocess_fuzz";
+  fs::create_directories(g_dir);
+  const auto transformed = [](const std::string& input, kvn::FormatHint hint) {
+    const auto pre = kelvane::format::preprocess(text(input), static_cast<std::uint8_t>(hint),
+                                                 static_cast<std::uint8_t>(kvn::CompressionMode::Fast));
+    const Bytes chain = pre.chain.serialize();
+    Bytes seed;
+    kvn::append_u16_le(seed, static_cast<std::uint16_t>(chain.size()));
+    kvn::append_bytes(seed, chain);
+    kvn::append_bytes(seed, pre.data);
+    return seed;
+  };
+  write_seed("ndjson_typed_stream", transformed(ndjson, kvn::FormatHint::Ndjson));
+  write_seed("json_array_nested_typed_stream", transformed(sparse + "]}", kvn::FormatHint::Json));
+}
+
 int main(int argc, char** argv) {
   if (argc != 2) {
     std::fprintf(stderr, "usage: %s <seeds-dir>\n", argv[0]);
@@ -391,5 +586,11 @@ int main(int argc, char** argv) {
   fs::create_directories(g_dir);
   write_decompress_seeds();
   write_driver_seeds(root / "fuzz_fast_roundtrip");
+  g_dir = root / "typed_reverse_fuzz";
+  fs::create_directories(g_dir);
+  write_typed_reverse_seeds();
+  g_dir = root / "transform_roundtrip_fuzz";
+  fs::create_directories(g_dir);
+  write_typed_transform_seeds();
   return 0;
 }

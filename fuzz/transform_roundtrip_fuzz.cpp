@@ -27,8 +27,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const kvn::ByteSpan input(data + 1, size - 1);
 
   const format::Preprocessed forward = format::preprocess(input, hint, mode);
-  auto chain = format::transform::TransformChain::deserialize(forward.chain.serialize());
-  if (!chain.ok() || !(*chain == forward.chain)) {
+  const kvn::Bytes stored = forward.chain.serialize();  // the chain read back borrows it
+  auto chain = format::transform::TransformChain::deserialize(stored);
+  if (!chain.ok() || !(*chain == forward.chain.view())) {
     std::fprintf(stderr, "the chain does not survive its byte form\n");
     __builtin_trap();
   }

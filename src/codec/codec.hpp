@@ -41,6 +41,10 @@ struct ContainerHeader {
   }
   // 2 x original_size + 65536, saturating.
   std::uint64_t decode_capacity() const noexcept;
+  // original_size + 65536, saturating: the most a zstd metadata section
+  // inflates to. A chain's metadata never holds more than the input it
+  // describes and a small constant.
+  std::uint64_t metadata_capacity() const noexcept;
 };
 
 // Checks and parses the first 32 bytes: size, magic, version, mode, format.

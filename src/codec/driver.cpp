@@ -65,6 +65,12 @@ std::uint64_t decode_capacity_for(std::uint64_t n) noexcept {
   return header.decode_capacity();
 }
 
+std::uint64_t metadata_capacity_for(std::uint64_t n) noexcept {
+  ContainerHeader header;
+  header.original_size = n;
+  return header.metadata_capacity();
+}
+
 Bytes embedded_block(ByteSpan metadata, ByteSpan transformed) {
   Bytes block;
   block.reserve(4 + metadata.size() + transformed.size());
@@ -96,9 +102,9 @@ Status write_container(ByteSpan data, std::uint8_t mode, std::uint8_t hint, std:
   if (data.size() > kMaxFieldValue) return too_large("input", data.size());
   PackedMetadata section;
   if (!winner.raw && !winner.embedded) section = pack_metadata(metadata);
-  // The reader inflates a zstd section into at most the decode capacity;
+  // The reader inflates a zstd section into at most the metadata capacity;
   // past that the chain is stored as it is.
-  if (section.zstd && metadata.size() > decode_capacity_for(data.size())) {
+  if (section.zstd && metadata.size() > metadata_capacity_for(data.size())) {
     section = PackedMetadata{Bytes(metadata.begin(), metadata.end()), false};
   }
   if (section.section.size() > kMaxFieldValue) return too_large("metadata", section.section.size());

@@ -21,6 +21,10 @@ int default_zstd_level(std::uint64_t n) noexcept;
 // 2 x n + 65536, saturating: the most a reader decodes for an n-byte input.
 std::uint64_t decode_capacity_for(std::uint64_t n) noexcept;
 
+// n + 65536, saturating: the most a reader inflates a zstd metadata section
+// to for an n-byte input.
+std::uint64_t metadata_capacity_for(std::uint64_t n) noexcept;
+
 struct PackedMetadata {
   kvn::Bytes section;
   bool zstd = false;

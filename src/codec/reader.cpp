@@ -54,7 +54,10 @@ Result<Bytes> decode_fast(const ContainerHeader& header, ByteSpan payload) {
   return zstd_decompress_bounded(payload, capacity);
 }
 
-// The zstd-compressed metadata section, read as one stream to its end.
+// The zstd-compressed metadata section, read as one stream to its end, into
+// a buffer of exactly its inflated length (measured first), so that a
+// section's memory is its own size and never a growing buffer's slack. The
+// records of the chain then borrow this buffer.
 Result<Bytes> inflate_metadata(ByteSpan section, std::uint64_t limit) {
   std::unique_ptr<ZSTD_DStream, DStreamFree> stream(ZSTD_createDStream());
   KVN_RETURN_ERROR_IF(!stream, InvalidData,
@@ -64,8 +67,14 @@ Result<Bytes> inflate_metadata(ByteSpan section, std::uint64_t limit) {
   KVN_RETURN_ERROR_IF(ZSTD_isError(init), InvalidData,
                       std::string("failed to init metadata decompressor: ") +
                           ZSTD_getErrorName(init));
+  std::uint64_t length = 0;
+  std::string error = zstd_decoded_length(stream.get(), section, limit, length);
   Bytes out;
-  const std::string error = zstd_decompress_into(stream.get(), section, limit, out);
+  if (error.empty()) {
+    ZSTD_DCtx_reset(stream.get(), ZSTD_reset_session_only);
+    out.reserve(static_cast<std::size_t>(length) + 1);  // the decoder's room never passes length + 1
+    error = zstd_decompress_into(stream.get(), section, length, out);
+  }
   KVN_RETURN_ERROR_IF(!error.empty(), InvalidData,
                       "failed to decompress transform metadata: " + error);
   return out;
@@ -101,7 +110,7 @@ Result<Bytes> decode_container(const ContainerHeader& header, ByteSpan section, 
     metadata = ByteSpan(decoded).subspan(4, static_cast<std::size_t>(needed - 4));
     body_start = static_cast<std::size_t>(needed);
   } else if (header.metadata_zstd() && !section.empty()) {
-    KVN_ASSIGN_OR_RETURN(inflated, inflate_metadata(section, header.decode_capacity()));
+    KVN_ASSIGN_OR_RETURN(inflated, inflate_metadata(section, header.metadata_capacity()));
     metadata = inflated;
   } else {
     metadata = section;
@@ -135,6 +144,11 @@ std::uint64_t ContainerHeader::decode_capacity() const noexcept {
   const std::uint64_t doubled =
       original_size > (UINT64_MAX >> 1) ? UINT64_MAX : original_size * 2;
   return doubled > UINT64_MAX - kSlack ? UINT64_MAX : doubled + kSlack;
+}
+
+std::uint64_t ContainerHeader::metadata_capacity() const noexcept {
+  constexpr std::uint64_t kSlack = 65536;
+  return original_size > UINT64_MAX - kSlack ? UINT64_MAX : original_size + kSlack;
 }
 
 Result<ContainerHeader> read_header(ByteSpan data) {

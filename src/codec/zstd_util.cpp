@@ -87,6 +87,26 @@ std::string zstd_decompress_into(ZSTD_DCtx* dctx, kvn::ByteSpan src, std::uint64
   return {};
 }
 
+std::string zstd_decoded_length(ZSTD_DCtx* dctx, kvn::ByteSpan src, std::uint64_t limit,
+                                std::uint64_t& length) {
+  length = 0;
+  if (src.empty()) return {};
+  kvn::Bytes scratch(ZSTD_DStreamOutSize());
+  ZSTD_inBuffer in{src.data(), src.size(), 0};
+  std::size_t hint = 0;  // 0: between frames
+  while (in.pos < in.size || hint != 0) {
+    ZSTD_outBuffer ob{scratch.data(), scratch.size(), 0};
+    hint = ZSTD_decompressStream(dctx, &ob, &in);
+    if (ZSTD_isError(hint)) return ZSTD_getErrorName(hint);
+    length += ob.pos;
+    if (length > limit) return zstd_error_text(ZSTD_error_dstSize_tooSmall);
+    if (in.pos == in.size && hint != 0 && ob.pos < ob.size) {
+      return zstd_error_text(ZSTD_error_srcSize_wrong);  // input ends inside a frame
+    }
+  }
+  return {};
+}
+
 kvn::Result<kvn::Bytes> zstd_decompress_bounded(kvn::ByteSpan src, std::uint64_t limit) {
   std::unique_ptr<ZSTD_DCtx, DCtxFree> dctx(ZSTD_createDCtx());
   if (!dctx) return kvn::invalid_data(zstd_error_text(ZSTD_error_memory_allocation));

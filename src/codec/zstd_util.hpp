@@ -30,6 +30,13 @@ kvn::Result<kvn::Bytes> zstd_compress(kvn::ByteSpan data, int level);
 std::string zstd_decompress_into(ZSTD_DCtx* dctx, kvn::ByteSpan src, std::uint64_t limit,
                                  kvn::Bytes& out);
 
+// The number of bytes every frame of `src` decodes to, counted through a
+// small scratch buffer (nothing of the size of the output is reserved).
+// Fails as zstd_decompress_into does: dstSize_tooSmall's text past `limit`,
+// srcSize_wrong's when `src` ends inside a frame, else zstd's error text.
+std::string zstd_decoded_length(ZSTD_DCtx* dctx, kvn::ByteSpan src, std::uint64_t limit,
+                                std::uint64_t& length);
+
 // Decodes all frames of `src` into at most `limit` bytes; a failure is
 // InvalidData with zstd's error text.
 kvn::Result<kvn::Bytes> zstd_decompress_bounded(kvn::ByteSpan src, std::uint64_t limit);

@@ -4,23 +4,25 @@
 // dictionary; the key dictionary when no columnar layout fits ("max" and
 // "balanced" only). Reverse: the records undone last to first.
 //
-// Transforms that are not part of this build (key dictionary, typed column
-// stream, value dictionary) decline on the way in, and their records are
-// skipped on the way out, like records of unknown kinds.
-//
-// Reverse steps never produce more than the container's declared size (the
-// original input's length), so a stage runs on an intermediate text only
-// when that text is no longer than the input: otherwise the stage's reverse
-// would be refused and the input lost.
+// Budgets: the reverse of each record may give back at most as many bytes
+// as its forward could have been handed. The first record's forward read
+// the original input, so its reverse gets the container's declared size;
+// every later record gets the most that the records before it can write
+// from that (reverse_budgets). Intermediate texts may thus be longer than
+// the input (a flat text fills absent keys with `null`) while no step of a
+// forged chain can grow without bound.
 #include "format/format.hpp"
 
 #include <algorithm>
 #include <optional>
 
+#include "format/json/json.hpp"
 #include "format/json_array/json_array.hpp"
 #include "format/ndjson/ndjson.hpp"
 #include "format/ndjson/nested.hpp"
 #include "format/scan.hpp"
+#include "format/typed_encoding/typed_encoding.hpp"
+#include "format/value_dict/value_dict.hpp"
 #include "kvn/container.hpp"
 
 namespace kelvane::format {
@@ -34,15 +36,21 @@ struct Stage {
   kvn::Bytes metadata;
 };
 
-// Transforms of this system that are not built yet: each declines.
-std::optional<Stage> key_dictionary(kvn::ByteSpan) { return std::nullopt; }
-std::optional<Stage> typed_column_stream(kvn::ByteSpan) { return std::nullopt; }
-std::optional<Stage> value_dictionary(kvn::ByteSpan) { return std::nullopt; }
-
 template <class L>
 std::optional<Stage> as_stage(std::optional<L> layout) {
   if (!layout) return std::nullopt;
   return Stage{std::move(layout->text), std::move(layout->metadata)};
+}
+
+std::optional<Stage> typed_column_stream(kvn::ByteSpan text) {
+  auto stream = typed_encoding::preprocess(text);
+  if (!stream) return std::nullopt;
+  return Stage{std::move(*stream), {}};
+}
+
+std::optional<Stage> key_dictionary(kvn::ByteSpan data) { return as_stage(json::preprocess(data)); }
+std::optional<Stage> value_dictionary(kvn::ByteSpan data) {
+  return as_stage(value_dict::preprocess(data));
 }
 
 bool is_uniform(const kvn::Bytes& metadata) {
@@ -86,6 +94,45 @@ std::optional<kvn::Bytes> nested_unflatten(kvn::ByteSpan data, kvn::ByteSpan met
   auto infos = ndjson::deserialize_nested_info(metadata.subspan(6));
   if (!infos) return std::nullopt;
   return ndjson::unflatten_nested_columns(data, infos->infos, rows, columns, budget);
+}
+
+// A flat text is at most this many times as long as the text it flattens.
+// Flattening keeps a column only while its keys x rows stay within the
+// column's length; each (key, row) cell then holds a member value taken
+// from the column (at most the column's length in all), or `null` (4
+// bytes), and one separator.
+constexpr std::uint64_t kFlatTextGrowth = 6;
+
+std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) noexcept {
+  std::uint64_t product = 0;
+  return __builtin_mul_overflow(a, b, &product) ? UINT64_MAX : product;
+}
+
+// The most bytes the forward of `kind` writes from at most `input` bytes.
+std::uint64_t forward_output_bound(std::uint8_t kind, std::uint64_t input) noexcept {
+  switch (static_cast<TransformKind>(kind)) {
+    case TransformKind::Ndjson:  // the values column-major, then flattened inside the layout
+    case TransformKind::NestedFlatten:
+      return saturating_mul(input, kFlatTextGrowth);
+    default:
+      // The JSON array layout writes only values and separators; the typed
+      // stream, the value and the key dictionary are kept only when shorter;
+      // other kinds change nothing.
+      return input;
+  }
+}
+
+// budgets[i]: the most bytes the reverse of record i may give back.
+std::vector<std::uint64_t> reverse_budgets(const transform::TransformChainView& chain,
+                                           std::uint64_t output_budget) {
+  std::vector<std::uint64_t> budgets;
+  budgets.reserve(chain.records.size());
+  std::uint64_t bound = output_budget;
+  for (const transform::TransformRecordView& record : chain.records) {
+    budgets.push_back(bound);
+    bound = forward_output_bound(record.kind, bound);
+  }
+  return budgets;
 }
 
 }  // namespace
@@ -134,10 +181,7 @@ Preprocessed preprocess(kvn::ByteSpan data, std::uint8_t hint, std::uint8_t mode
     }
   }
 
-  // The reverse of each later stage gives back the text it was run on, so
-  // that text must fit the budget the reverse is given.
   const auto run = [&](std::optional<Stage> (*stage)(kvn::ByteSpan), TransformKind kind) {
-    if (out.data.size() > data.size()) return;
     if (auto result = stage(out.data)) {
       append_record(out.chain, kind, std::move(result->metadata));
       out.data = std::move(result->text);
@@ -148,25 +192,42 @@ Preprocessed preprocess(kvn::ByteSpan data, std::uint8_t hint, std::uint8_t mode
   return out;
 }
 
-kvn::Bytes reverse_preprocess(kvn::ByteSpan data, const transform::TransformChain& chain,
+kvn::Bytes reverse_preprocess(kvn::ByteSpan data, const transform::TransformChainView& chain,
                               std::uint64_t output_budget) {
+  const std::vector<std::uint64_t> budgets = reverse_budgets(chain, output_budget);
   std::optional<kvn::Bytes> current;  // empty while `data` is unchanged
-  for (auto record = chain.records.rbegin(); record != chain.records.rend(); ++record) {
+  for (std::size_t i = chain.records.size(); i-- > 0;) {
+    const transform::TransformRecordView& record = chain.records[i];
+    const std::uint64_t budget = budgets[i];
     const kvn::ByteSpan d = current ? kvn::ByteSpan(*current) : data;
-    const kvn::ByteSpan metadata = record->metadata;
-    switch (static_cast<TransformKind>(record->kind)) {
+    const kvn::ByteSpan metadata = record.metadata;
+    switch (static_cast<TransformKind>(record.kind)) {
       case TransformKind::Ndjson:
-        current = ndjson::reverse(d, metadata, output_budget);
+        current = ndjson::reverse(d, metadata, budget);
         break;
       case TransformKind::JsonArray:
-        current = json_array::reverse(d, metadata, output_budget);
+        current = json_array::reverse(d, metadata, budget);
+        break;
+      case TransformKind::ValueDict:
+        current = value_dict::reverse(d, metadata, budget);
+        break;
+      case TransformKind::Json:
+        current = json::reverse(d, metadata, budget);
         break;
       case TransformKind::NestedFlatten:
-        if (auto back = nested_unflatten(d, metadata, output_budget)) current = std::move(back);
+        if (auto back = nested_unflatten(d, metadata, budget)) current = std::move(back);
+        break;
+      case TransformKind::TypedEncoding:
+        current = typed_encoding::reverse(d, budget);
         break;
       default:  // kinds not built yet, and unknown kinds: skipped
         break;
     }
+    // A step that could not run gave its input back. When that is more than
+    // the step may produce, no record before it can undo it either: the
+    // data comes back as it was given, and the container's checks report it.
+    const std::size_t size = current ? current->size() : data.size();
+    if (size > budget) return kvn::Bytes(data.begin(), data.end());
   }
   if (current) return std::move(*current);
   return kvn::Bytes(data.begin(), data.end());

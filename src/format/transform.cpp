@@ -2,7 +2,7 @@
 
 namespace kelvane::format::transform {
 
-kvn::Bytes TransformChain::serialize() const {
+kvn::Bytes TransformChainView::serialize() const {
   std::size_t size = 1;
   for (const auto& record : records) size += 5 + record.metadata.size();
   kvn::Bytes out;
@@ -16,23 +16,28 @@ kvn::Bytes TransformChain::serialize() const {
   return out;
 }
 
-kvn::Result<TransformChain> TransformChain::deserialize(kvn::ByteSpan bytes) {
-  TransformChain chain;
+TransformChainView TransformChain::view() const {
+  TransformChainView chain;
+  chain.records.reserve(records.size());
+  for (const auto& record : records) chain.records.push_back({record.kind, record.metadata});
+  return chain;
+}
+
+kvn::Result<TransformChainView> TransformChain::deserialize(kvn::ByteSpan bytes) {
+  TransformChainView chain;
   kvn::ByteReader reader(bytes);
   std::uint8_t count = 0;
   if (!reader.read_u8(count) || count == 0) return chain;
   chain.records.reserve(count);
   for (std::uint8_t i = 0; i < count; ++i) {
-    TransformRecord record;
+    TransformRecordView record;
     std::uint32_t length = 0;
     KVN_RETURN_ERROR_IF(!reader.has(5), InvalidData, "transform record truncated");
     (void)reader.read_u8(record.kind);
     (void)reader.read_u32(length);
-    kvn::ByteSpan metadata;
-    KVN_RETURN_ERROR_IF(!reader.read_bytes(length, metadata), InvalidData,
+    KVN_RETURN_ERROR_IF(!reader.read_bytes(length, record.metadata), InvalidData,
                         "transform metadata truncated");
-    record.metadata.assign(metadata.begin(), metadata.end());
-    chain.records.push_back(std::move(record));
+    chain.records.push_back(record);
   }
   return chain;
 }

@@ -1,10 +1,12 @@
-// "max" mode with the full-size engine: the coding loops on empty input, and
-// end to end through the public driver and reader, where every kind of input
-// comes back byte for byte and a forged length prefix is refused before any
-// engine is built.
+// "max" and "balanced" with their full-size engines: the coding loops on
+// empty input, pinned "balanced" streams, and end to end through the public
+// driver and reader, where every kind of input comes back byte for byte in
+// both modes, a forged length prefix is refused before any engine is built,
+// and "balanced" does not look at the neural flag of the length prefix.
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <random>
 #include <string>
@@ -12,6 +14,7 @@
 
 #include "codec/cm_codec.hpp"
 #include "codec/codec.hpp"
+#include "codec/crc32.hpp"
 #include "corpus_sample.hpp"
 #include "kvn/container.hpp"
 #include "model/cm_config.hpp"
@@ -23,17 +26,35 @@ namespace kvn = kelvane::kvn;
 using Bytes = std::vector<std::uint8_t>;
 
 constexpr std::uint8_t kMaxMode = 0;
+constexpr std::uint8_t kBalancedMode = 1;
+
+// Inputs per mode: "balanced" spends far more per byte in its GRU, and
+// sanitizer builds run it without optimisation.
+std::size_t sample_size(std::uint8_t mode) {
+#if defined(__SANITIZE_ADDRESS__)
+  return mode == kMaxMode ? 16u << 10 : 500;
+#else
+  return mode == kMaxMode ? 16u << 10 : 4000;
+#endif
+}
 
 Bytes bytes_of(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
 using kelvane::testing::read_corpus_prefix;
 
-Bytes compress_max(const Bytes& data) {
+Bytes compress_in(std::uint8_t mode, const Bytes& data) {
   Bytes out;
   const auto status =
-      codec::compress_with_all_options(data, kMaxMode, kvn::FORMAT_AUTO, std::nullopt, false, out);
+      codec::compress_with_all_options(data, mode, kvn::FORMAT_AUTO, std::nullopt, false, out);
   EXPECT_TRUE(status.ok()) << status.error().message;
   return out;
+}
+
+// Where the payload, and so its 8-byte length prefix, starts.
+std::size_t payload_offset(const Bytes& container) {
+  auto header = codec::read_header(container);
+  EXPECT_TRUE(header.ok());
+  return container.size() - header->payload_length();
 }
 
 TEST(MaxCoder, EmptyInputCodesToFourZeroBytesAtFullSize) {
@@ -45,55 +66,100 @@ TEST(MaxCoder, EmptyInputCodesToFourZeroBytesAtFullSize) {
   EXPECT_TRUE(decoded->empty());
 }
 
-TEST(MaxContainer, RoundTripsEveryKindOfInput) {
-  std::mt19937 rng(11);
-  Bytes binary(4000);
-  for (auto& b : binary) b = static_cast<std::uint8_t>(rng());
-  std::string json = "[";
-  for (int i = 0; i < 200; ++i) {
-    json.append(i ? "," : "").append("{\"id\":").append(std::to_string(i));
-    json.append(",\"tag\":\"t").append(std::to_string(i % 7)).append("\"}");
-  }
-  json.append("]");
-
+// The coded streams of a few small inputs, pinned by length and CRC-32.
+// A length of 0 marks a value still to be pinned: the stream depends on
+// every model of the engine, and is pinned once that set is final.
+TEST(BalancedCoder, PinnedStreams) {
   const struct {
     const char* name;
     Bytes data;
+    std::size_t size;
+    std::uint32_t crc;
   } cases[] = {
-      {"empty", {}},
-      {"one byte", {'x'}},
-      {"binary", binary},
-      {"text", bytes_of("Plain text, not JSON at all.\nSecond line.\n")},
-      {"json", bytes_of(json)},
-      {"ndjson", read_corpus_prefix("zeek_mixed.ndjson", 16u << 10)},
+      {"empty", {}, 4, 0x2144DF1C},
+      {"one byte", {'{'}, 4, 0x6B90683E},
+      {"text", bytes_of("The quick brown fox jumps over the lazy dog.\n"), 41, 0x60D6A3FD},
+      {"ndjson", bytes_of("{\"id\":1,\"ok\":true}\n{\"id\":2,\"ok\":false}\n{\"id\":3,\"ok\":true}\n"), 36, 0x2539D858},
   };
+  bool pending = false;
   for (const auto& c : cases) {
-    if (std::string(c.name) == "ndjson" && c.data.empty()) continue;  // corpus absent
-    const Bytes container = compress_max(c.data);
-    auto header = codec::read_header(container);
-    ASSERT_TRUE(header.ok()) << c.name;
-    EXPECT_EQ(header->mode, kMaxMode) << c.name;
-    auto restored = codec::decompress_from_slice(container);
-    ASSERT_TRUE(restored.ok()) << c.name << ": " << restored.error().message;
-    EXPECT_EQ(restored.value(), c.data) << c.name;
+    auto coded = codec::gru_compress(c.data, kelvane::model::CM_CONFIG_BALANCED);
+    ASSERT_TRUE(coded.ok()) << coded.error().message;
+    const std::uint32_t crc = codec::crc32(*coded);
+    std::printf("pinned stream \"%s\": {%zu, 0x%08X}\n", c.name, coded->size(), crc);
+    if (c.size == 0) {
+      pending = true;
+      continue;
+    }
+    EXPECT_EQ(coded->size(), c.size) << c.name;
+    EXPECT_EQ(crc, c.crc) << c.name;
+  }
+  if (pending) GTEST_SKIP() << "streams pending the engine's final model set; values printed above";
+}
+
+TEST(CmContainer, RoundTripsEveryKindOfInputInBothModes) {
+  for (const std::uint8_t mode : {kMaxMode, kBalancedMode}) {
+    const std::size_t size = sample_size(mode);
+    std::mt19937 rng(11);
+    Bytes binary(size / 4);
+    for (auto& b : binary) b = static_cast<std::uint8_t>(rng());
+    std::string json = "[";
+    for (int i = 0; json.size() < size / 2; ++i) {
+      json.append(i ? "," : "").append("{\"id\":").append(std::to_string(i));
+      json.append(",\"tag\":\"t").append(std::to_string(i % 7)).append("\"}");
+    }
+    json.append("]");
+    std::string nested = "{\"user\":{\"name\":\"a\",\"roles\":[\"x\",\"y\"]},\"n\":1}\n";
+    while (nested.size() < size / 2) nested += nested;
+
+    const struct {
+      const char* name;
+      Bytes data;
+    } cases[] = {
+        {"empty", {}},
+        {"one byte", {'x'}},
+        {"binary", binary},
+        {"text", bytes_of("Plain text, not JSON at all.\nSecond line.\n")},
+        {"json", bytes_of(json)},
+        {"nested ndjson", bytes_of(nested)},
+        {"ndjson", read_corpus_prefix("zeek_mixed.ndjson", size)},
+    };
+    for (const auto& c : cases) {
+      if (std::string(c.name) == "ndjson" && c.data.empty()) continue;  // corpus absent
+      const Bytes container = compress_in(mode, c.data);
+      auto header = codec::read_header(container);
+      ASSERT_TRUE(header.ok()) << c.name;
+      EXPECT_EQ(header->mode, mode) << c.name;
+      auto restored = codec::decompress_from_slice(container);
+      ASSERT_TRUE(restored.ok()) << c.name << ": " << restored.error().message;
+      EXPECT_EQ(restored.value(), c.data) << "mode " << int{mode} << ", " << c.name;
+    }
   }
 }
 
-TEST(MaxContainer, RefusesALengthPrefixItsStreamCannotHold) {
-  Bytes container = compress_max(bytes_of("a small input"));
-  auto header = codec::read_header(container);
-  ASSERT_TRUE(header.ok());
-  // The payload is the last part of the container: an 8-byte length prefix
-  // (u32 length, then u32 0), then the coded stream.
-  const std::size_t prefix_at = container.size() - header->payload_length();
-  for (std::uint32_t forged : {0xFFFFFFFFu, 1u << 20}) {
-    for (int i = 0; i < 4; ++i) {
-      container[prefix_at + i] = static_cast<std::uint8_t>(forged >> (8 * i));
+TEST(CmContainer, RefusesALengthPrefixItsStreamCannotHold) {
+  for (const std::uint8_t mode : {kMaxMode, kBalancedMode}) {
+    Bytes container = compress_in(mode, bytes_of("a small input"));
+    const std::size_t prefix_at = payload_offset(container);
+    for (std::uint32_t forged : {0xFFFFFFFFu, 1u << 20}) {
+      for (int i = 0; i < 4; ++i) {
+        container[prefix_at + i] = static_cast<std::uint8_t>(forged >> (8 * i));
+      }
+      auto result = codec::decompress_from_slice(container);
+      ASSERT_FALSE(result.ok()) << int{mode} << " " << forged;
+      EXPECT_EQ(result.error(), kvn::invalid_data("CM mode compressed data too short"))
+          << int{mode} << " " << forged;
     }
-    auto result = codec::decompress_from_slice(container);
-    ASSERT_FALSE(result.ok()) << forged;
-    EXPECT_EQ(result.error(), kvn::invalid_data("CM mode compressed data too short")) << forged;
   }
+}
+
+TEST(BalancedContainer, DoesNotLookAtTheNeuralFlag) {
+  const Bytes data = bytes_of("{\"a\":1}\n{\"a\":2}\n");
+  Bytes container = compress_in(kBalancedMode, data);
+  container[payload_offset(container) + 7] |= 0x80;  // bit 63 of the length prefix
+  auto restored = codec::decompress_from_slice(container);
+  ASSERT_TRUE(restored.ok()) << restored.error().message;
+  EXPECT_EQ(restored.value(), data);
 }
 
 }  // namespace

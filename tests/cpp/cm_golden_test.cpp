@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "cm_tiny_config.hpp"
+#include "cm_test_config.hpp"
 #include "codec/cm_codec.hpp"
 #include "codec/crc32.hpp"
 #include "model/cm_config.hpp"
@@ -99,7 +99,7 @@ struct Golden {
 };
 
 TEST(CmGolden, StreamsAreFrozen) {
-  static constexpr model::CMConfig tiny = kelvane::testing::CM_CONFIG_TINY;
+  static constexpr model::CMConfig tiny = kelvane::testing::kTinyConfig;
   const Golden cases[] = {
       {"empty", {}, &model::CM_CONFIG_MAX, "00000000"},
       {"one byte", {'x'}, &model::CM_CONFIG_MAX, "77145c0f00"},

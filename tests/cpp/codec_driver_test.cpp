@@ -232,7 +232,12 @@ TEST(Driver, TurboRules) {
 
     // In the container: a section only when the transformed bytes won.
     format::Preprocessed pre{c.transformed, {}};
-    if (!c.metadata.empty()) pre.chain = format::transform::TransformChain::deserialize(c.metadata).value();
+    if (!c.metadata.empty()) {
+      const auto stored = format::transform::TransformChain::deserialize(c.metadata).value();
+      for (const auto& record : stored.records) {
+        pre.chain.records.push_back({record.kind, Bytes(record.metadata.begin(), record.metadata.end())});
+      }
+    }
     Bytes sink;
     ASSERT_TRUE(compress_preprocessed(c.input, kFast, 0, crc32(c.input), pre, c.level, true, sink).ok());
     const Header h = header_at(sink, 0);
@@ -283,6 +288,9 @@ TEST(Driver, EachWinnerGetsItsFlagsAndSection) {
       {"no chain", t, {}, winner(zstd3(t), false, false, false, false), 0},
       {"transformed zstd, raw section", t, small_chain, winner(zstd3(t), false, false, false, false), meta},
       {"transformed zstd, zstd section", t, large_chain, winner(zstd3(t), false, false, false, false), meta_z},
+      // A reader inflates a section to at most the input's length + 64 KiB.
+      {"chain beyond the metadata capacity, raw section", t,
+       opaque_chain(Bytes(input.size() + 65536, 'c')), winner(zstd3(t), false, false, false, false), meta},
       {"transformed brotli", t, small_chain, winner(brotli(t), false, false, true, false),
        meta | kvn::FLAG_BROTLI},
       {"dictionary", big_t, large_chain,

@@ -183,8 +183,10 @@ TEST(Reader, HeaderAndSectionsAreReadAsDeclared) {
   ContainerHeader h;
   h.original_size = std::uint64_t{3} << 30;
   EXPECT_EQ(h.decode_capacity(), (std::uint64_t{6} << 30) + 65536);
+  EXPECT_EQ(h.metadata_capacity(), (std::uint64_t{3} << 30) + 65536);
   h.original_size = UINT64_MAX - 10;
   EXPECT_EQ(h.decode_capacity(), UINT64_MAX);
+  EXPECT_EQ(h.metadata_capacity(), UINT64_MAX);
 }
 
 // Every payload kind, each decoding to `original`.

@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "columnar_text.hpp"
 #include "format/ndjson/nested.hpp"
 
 namespace {
@@ -17,18 +18,7 @@ using kelvane::kvn::ByteSpan;
 Bytes B(std::string_view s) { return Bytes(s.begin(), s.end()); }
 std::string S(ByteSpan s) { return std::string(s.begin(), s.end()); }
 
-// Joins columns with 0x00 and the values of each column with 0x01.
-Bytes columnar(const std::vector<std::vector<std::string>>& columns) {
-  Bytes out;
-  for (std::size_t c = 0; c < columns.size(); ++c) {
-    if (c > 0) out.push_back(0x00);
-    for (std::size_t r = 0; r < columns[c].size(); ++r) {
-      if (r > 0) out.push_back(0x01);
-      out.insert(out.end(), columns[c][r].begin(), columns[c][r].end());
-    }
-  }
-  return out;
-}
+using test_support::columnar;
 
 std::uint16_t column_count(const Bytes& text) {
   std::size_t zeros = 0;

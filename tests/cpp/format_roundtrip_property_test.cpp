@@ -3,6 +3,7 @@
 // container.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -27,9 +28,11 @@ ByteSpan span_of(const std::string& s) {
   return ByteSpan(reinterpret_cast<const std::uint8_t*>(s.data()), s.size());
 }
 
-// Builds random documents whose lines or elements mostly share a shape, with
-// the variations that stress the transforms: blanks, escapes, CRLF, nested
-// objects alike or not, ids as keys, stray lines.
+// Builds random documents whose lines or elements mostly share a shape, or
+// mix several shapes, with the variations that stress the transforms:
+// blanks, escapes, CRLF, nested objects alike or not, ids as keys, stray
+// lines, shapes that differ only in key order, a type column with repeated
+// values.
 class DocumentGenerator {
  public:
   explicit DocumentGenerator(std::uint64_t seed) : rng_(seed) {}
@@ -47,6 +50,40 @@ class DocumentGenerator {
       }
       if (r + 1 < rows || chance(2)) out += eol;
     }
+    return out;
+  }
+
+  // Lines of several shapes: some differ only in the order of their keys,
+  // most start with a "type" key of a few repeated values, and rare shapes
+  // and stray lines stay raw.
+  std::string mixed_ndjson() {
+    const std::vector<Shape> shapes = mixed_shapes();
+    const int rows = between(5, 80);
+    const std::string eol = chance(4) ? "\r\n" : "\n";
+    std::string out;
+    for (int r = 0; r < rows; ++r) {
+      if (chance(15)) {
+        out += pick({"[1,2]", " ", "\r", "not json", "{}", "{\"rare\":1}"});
+      } else {
+        out += object(shapes[static_cast<std::size_t>(between(0, static_cast<int>(shapes.size()) - 1))], r);
+      }
+      if (r + 1 < rows || chance(2)) out += eol;
+    }
+    return out;
+  }
+
+  std::string mixed_json_array() {
+    const std::vector<Shape> shapes = mixed_shapes();
+    const int elements = between(5, 60);
+    const std::string separator = pick({",", ", ", ",\n  "});
+    std::string out = pick({"[", "{\"data\": [", "  ["});
+    for (int e = 0; e < elements; ++e) {
+      if (e) out += chance(10) ? pick({",", " , "}) : separator;
+      out += chance(12) ? pick({"{}", "{\"rare\":1}", "{ \"x\" : [1,{\"y\":2}] }"})
+                        : object(shapes[static_cast<std::size_t>(between(0, static_cast<int>(shapes.size()) - 1))], e);
+    }
+    out += out[0] == '{' ? "]}" : "]";
+    if (chance(3)) out += "\n";
     return out;
   }
 
@@ -72,12 +109,33 @@ class DocumentGenerator {
     int nested_column = -1;
     Nesting nesting = Nesting::None;
     int long_column = -1;  // long, mostly distinct strings: kept row-wise
+    bool type_column = false;  // column 0 holds one of a few type names
   };
 
   int between(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng_); }
   bool chance(int one_in) { return between(1, one_in) == 1; }
   std::string pick(std::initializer_list<const char*> options) {
     return *(options.begin() + between(0, static_cast<int>(options.size()) - 1));
+  }
+
+  std::vector<Shape> mixed_shapes() {
+    std::vector<Shape> shapes;
+    const int count = between(2, 5);
+    for (int i = 0; i < count; ++i) {
+      Shape s = random_shape();
+      if (chance(3)) {  // the keys of another shape in another order
+        s.keys = shapes.empty() ? s.keys : shapes.back().keys;
+        std::shuffle(s.keys.begin(), s.keys.end(), rng_);
+      }
+      if (!chance(4)) {
+        s.keys.insert(s.keys.begin(), "type");
+        s.type_column = true;
+        if (s.nested_column >= 0) ++s.nested_column;
+        if (s.long_column >= 0) ++s.long_column;
+      }
+      shapes.push_back(std::move(s));
+    }
+    return shapes;
   }
 
   Shape random_shape() {
@@ -142,7 +200,9 @@ class DocumentGenerator {
     for (std::size_t k = 0; k < s.keys.size(); ++k) {
       if (k) out += chance(30) ? std::string(",") : s.comma;
       out += "\""s + s.keys[k] + "\""s + s.colon;
-      if (static_cast<int>(k) == s.long_column) {
+      if (k == 0 && s.type_column) {
+        out += pick({"\"dns\"", "\"http\"", "\"ssl\""});
+      } else if (static_cast<int>(k) == s.long_column) {
         out += '"';
         out.append(static_cast<std::size_t>(between(130, 200)), static_cast<char>('a' + row % 26));
         out += std::to_string(row) + '"';
@@ -159,14 +219,20 @@ class DocumentGenerator {
 TEST(RoundTripProperty, TransformsRestoreEveryDocumentExactly) {
   DocumentGenerator gen(0x6b656c76616e65ULL);
   int transformed = 0;
-  const int documents = 1000;
+  int grouped = 0;
+  const int documents = 2000;
   for (int i = 0; i < documents; ++i) {
     const bool lines = i % 2 == 0;
-    const std::string doc = lines ? gen.ndjson() : gen.json_array();
+    const bool mixed = i % 4 >= 2;
+    const std::string doc = lines ? (mixed ? gen.mixed_ndjson() : gen.ndjson())
+                                  : (mixed ? gen.mixed_json_array() : gen.json_array());
     for (const std::uint8_t hint : {kJson, kNdjson}) {
       for (const std::uint8_t mode : {0, 1, 2}) {
         const auto pre = format::preprocess(span_of(doc), hint, mode);
-        if (!pre.chain.empty() && mode == 2 && hint == (lines ? kNdjson : kJson)) ++transformed;
+        if (!pre.chain.empty() && mode == 2 && hint == (lines ? kNdjson : kJson)) {
+          ++transformed;
+          if (pre.chain.records[0].metadata.at(0) == 2) ++grouped;
+        }
         const Bytes back = format::reverse_preprocess(pre.data, pre.chain, doc.size());
         ASSERT_EQ(std::string(back.begin(), back.end()), doc)
             << "hint " << int(hint) << " mode " << int(mode);
@@ -175,12 +241,16 @@ TEST(RoundTripProperty, TransformsRestoreEveryDocumentExactly) {
   }
   // The generator must exercise the layouts, not only their declines.
   EXPECT_GT(transformed, documents / 4);
+  EXPECT_GT(grouped, documents / 8);
 }
 
 TEST(RoundTripProperty, FastContainersRestoreEveryDocumentExactly) {
   DocumentGenerator gen(0x636f6e7461696eULL);
   for (int i = 0; i < 40; ++i) {
-    const std::string doc = i % 2 == 0 ? gen.ndjson() : gen.json_array();
+    const std::string doc = i % 4 == 0   ? gen.ndjson()
+                            : i % 4 == 1 ? gen.json_array()
+                            : i % 4 == 2 ? gen.mixed_ndjson()
+                                         : gen.mixed_json_array();
     Bytes container;
     const auto status = kelvane::codec::compress_with_all_options(
         span_of(doc), static_cast<std::uint8_t>(kelvane::kvn::CompressionMode::Fast),

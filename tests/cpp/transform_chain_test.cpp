@@ -40,7 +40,10 @@ TEST(TransformChain, RoundTripsAndIgnoresTrailingBytes) {
   ASSERT_TRUE(chain.ok());
   ASSERT_EQ(chain->records.size(), 2u);
   EXPECT_EQ(chain->records[0].kind, 9);
-  EXPECT_EQ(chain->records[0].metadata, (Bytes{0xAB, 0xCD}));
+  EXPECT_EQ(Bytes(chain->records[0].metadata.begin(), chain->records[0].metadata.end()),
+            (Bytes{0xAB, 0xCD}));
+  // The records borrow the stored bytes rather than copy them.
+  EXPECT_EQ(chain->records[0].metadata.data(), stored.data() + 6);
   EXPECT_EQ(chain->records[1].kind, 15);
   EXPECT_EQ(chain->serialize(), Bytes(stored.begin(), stored.end() - 2));
 }

@@ -1,14 +1,12 @@
 """Shared helpers of the module tests: sample inputs, hand-built container
 headers, and which compression modes this build can run."""
 
-import functools
 import json
 import os
 import random
 import struct
 import zlib
 
-import _kelvane
 
 SANITIZED = os.environ.get("KELVANE_SANITIZED") == "1"
 
@@ -69,18 +67,6 @@ def crc_message(expected, got):
 
 def crc32(data):
     return zlib.crc32(data) & 0xFFFFFFFF
-
-
-@functools.lru_cache(maxsize=None)
-def mode_failure(mode):
-    """None when `mode` compresses in this build, else the ValueError text
-    compress raises for it. The "max" and "balanced" engines arrive later;
-    tests call this so that they check the round trip once they work."""
-    try:
-        _kelvane.compress(b"x", mode=mode)
-    except ValueError as e:
-        return str(e)
-    return None
 
 
 ALL_MODES = ("fast", "balanced", "max")

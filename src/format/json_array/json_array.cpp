@@ -404,8 +404,6 @@ std::optional<ArraySpan> find_array(ByteSpan input) {
   return span;
 }
 
-std::optional<Layout> preprocess_grouped(ByteSpan, const ArraySpan&) { return std::nullopt; }
-
 std::optional<Layout> preprocess(ByteSpan input) {
   auto found = find_array(input);
   if (!found) return std::nullopt;
@@ -504,8 +502,11 @@ Bytes reverse(ByteSpan text, ByteSpan metadata, std::uint64_t budget) {
       metadata[0] == static_cast<std::uint8_t>(ndjson::ColumnarLayout::Uniform)) {
     return reverse_uniform(text, metadata, budget);
   }
-  // The grouped layout is not written yet; any other layout is not ours.
-  return Bytes(text.begin(), text.end());
+  if (!metadata.empty() &&
+      metadata[0] == static_cast<std::uint8_t>(ndjson::ColumnarLayout::Grouped)) {
+    return reverse_grouped(text, metadata, budget);
+  }
+  return Bytes(text.begin(), text.end());  // any other layout is not ours
 }
 
 }  // namespace kelvane::format::json_array

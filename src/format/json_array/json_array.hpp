@@ -8,9 +8,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "format/ndjson/ndjson.hpp"
+#include "format/ndjson/nested.hpp"
 #include "kvn/bytes.hpp"
 
 namespace kelvane::format::json_array {
@@ -39,11 +41,9 @@ struct SkipResult {
 // `pos`, is not found. Iterative and linear in the bytes it passes.
 SkipResult skip_object(kvn::ByteSpan bytes, std::size_t pos);
 
-// One element cut into its skeleton and raw values.
-struct ParsedElement {
-  ndjson::ObjectSkeleton pieces;  // values.size() + 1 pieces
-  std::vector<kvn::ByteSpan> values;
-};
+// One element cut into its skeleton and raw values (values.size() + 1
+// pieces), as a line of the NDJSON transform is.
+using ParsedElement = ndjson::ParsedLine;
 
 // Nothing unless the element is a flat object with quoted keys and at least
 // one value, within the layout's limits (at most 65,534 values, pieces of at
@@ -66,8 +66,43 @@ std::optional<ArraySpan> find_array(kvn::ByteSpan input);
 // first byte is the ColumnarLayout.
 std::optional<Layout> preprocess(kvn::ByteSpan input);
 
-// The layout for arrays whose elements differ in shape. Declines for now.
+// The Grouped layout, for arrays whose elements differ in shape (or whose
+// Uniform layout is not smaller): elements of one skeleton form a group
+// when there are at least 3 of them, written column-major, with their
+// object-valued columns flattened when that is smaller and comes back
+// exactly; other elements stay raw as residual elements. Nothing when no
+// group forms, more than 65,535 would, a residual element holds 0x00, or
+// the result is not smaller than the input.
 std::optional<Layout> preprocess_grouped(kvn::ByteSpan input, const ArraySpan& span);
+
+// The Grouped layout as preprocess_grouped builds it, but given only while
+// its text and metadata stay below `size_limit` bytes (preprocess_grouped's
+// limit is the input's length).
+std::optional<Layout> build_grouped(kvn::ByteSpan input, const ArraySpan& span,
+                                    std::uint64_t size_limit);
+
+// A group's metadata: layout 1, member count (u32), column count c (u16),
+// piece count (u16, c + 1), then each piece as a u16 length and its bytes.
+struct GroupMetadata {
+  std::vector<kvn::ByteSpan> pieces;  // views into the metadata
+  std::uint32_t members = 0;
+  std::uint16_t columns = 0;
+};
+
+// Nothing unless the pieces are all there, number columns + 1, and the
+// member and column counts are non-zero. The layout byte is not examined.
+std::optional<GroupMetadata> parse_group_metadata(kvn::ByteSpan metadata);
+
+// Rebuilds a group's plain text from its nested text (w columns of k
+// values), its missing keys marked by the AbsentMarker. Never fails: a
+// copy of `nested` when the arguments do not fit it or the plain text would
+// exceed `budget` bytes.
+kvn::Bytes unflatten_group_nested(kvn::ByteSpan nested,
+                                  std::span<const ndjson::NestedGroupInfo> infos,
+                                  std::uint32_t members, std::uint16_t w, std::uint64_t budget);
+
+// The Grouped branch of reverse (metadata starting with 2).
+kvn::Bytes reverse_grouped(kvn::ByteSpan text, kvn::ByteSpan metadata, std::uint64_t budget);
 
 // Reverse transform. Never fails: metadata it cannot use, a text that does
 // not match it, or a rebuilt document longer than `budget` bytes gives back

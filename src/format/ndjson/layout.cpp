@@ -6,6 +6,8 @@
 #include <string_view>
 #include <unordered_set>
 
+#include "format/ndjson/grouped.hpp"
+#include "format/ndjson/row_table.hpp"
 #include "format/ndjson/ndjson.hpp"
 #include "format/ndjson/write.hpp"
 
@@ -17,15 +19,6 @@ constexpr std::uint64_t kMaxInput = std::uint64_t{1} << 32;
 
 std::string_view as_view(kvn::ByteSpan bytes) noexcept {
   return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
-}
-
-bool same_pieces(const ObjectSkeleton& a, const ObjectSkeleton& b) noexcept {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (a[i].size() != b[i].size()) return false;
-    if (!a[i].empty() && std::memcmp(a[i].data(), b[i].data(), a[i].size()) != 0) return false;
-  }
-  return true;
 }
 
 std::size_t value_bytes(const Column& column) noexcept {
@@ -101,26 +94,17 @@ bool split_lines(kvn::ByteSpan input, std::vector<kvn::ByteSpan>& lines) {
 
 // The single-shape route: every line parses and has line 0's shape. Fills
 // the pieces of line 0 and one column per value.
-bool gather_single_shape(const std::vector<kvn::ByteSpan>& lines, ObjectSkeleton& pieces,
+bool gather_single_shape(const RowTable& table, ObjectSkeleton& pieces,
                          std::vector<Column>& columns) {
-  ParsedLine parsed;
-  if (!parse_line_into(lines[0], parsed)) return false;
-  pieces = parsed.pieces;
-  columns.assign(parsed.values.size(), Column{});
-  for (auto& column : columns) column.reserve(lines.size());
-  for (std::size_t c = 0; c < columns.size(); ++c) columns[c].push_back(parsed.values[c]);
-  for (std::size_t i = 1; i < lines.size(); ++i) {
-    if (!parse_line_into(lines[i], parsed) || !same_pieces(parsed.pieces, pieces)) return false;
-    for (std::size_t c = 0; c < columns.size(); ++c) columns[c].push_back(parsed.values[c]);
+  const std::size_t rows = table.size();
+  for (std::size_t i = 0; i < rows; ++i) {
+    if (!table.parsable(i) || (i > 0 && !table.same_shape(i, 0))) return false;
   }
+  pieces = table.skeleton(0);
+  std::vector<std::uint32_t> all(rows);
+  for (std::size_t i = 0; i < rows; ++i) all[i] = static_cast<std::uint32_t>(i);
+  columns = table.columns(all);
   return true;
-}
-
-// Lines of several shapes go to the grouped layout, which is not part of
-// this build yet: it declines.
-std::optional<Layout> preprocess_grouped(const std::vector<kvn::ByteSpan>& /*lines*/,
-                                         bool /*trailing_newline*/, std::size_t /*input_length*/) {
-  return std::nullopt;
 }
 
 }  // namespace
@@ -145,14 +129,19 @@ std::vector<std::uint8_t> classify_columns(const std::vector<Column>& columns,
   return classes;
 }
 
-Layout build_uniform_columnar(const ObjectSkeleton& pieces, const std::vector<Column>& columns,
-                              std::uint32_t row_count, bool trailing_newline) {
+kvn::Bytes build_columnar_text(const std::vector<Column>& columns, std::uint32_t row_count) {
   std::vector<const Column*> all;
   all.reserve(columns.size());
   for (const auto& column : columns) all.push_back(&column);
+  kvn::Bytes text(columnar_size(all));
+  put_columnar(text.data(), all, row_count);
+  return text;
+}
+
+Layout build_uniform_columnar(const ObjectSkeleton& pieces, const std::vector<Column>& columns,
+                              std::uint32_t row_count, bool trailing_newline) {
   Layout out;
-  out.text.resize(columnar_size(all));
-  put_columnar(out.text.data(), all, row_count);
+  out.text = build_columnar_text(columns, row_count);
   // The caller appends the nested block, usually a single byte.
   out.metadata.reserve(10 + pieces_bytes(pieces) + 1);
   kvn::append_u8(out.metadata, static_cast<std::uint8_t>(ColumnarLayout::Uniform));
@@ -219,15 +208,16 @@ std::optional<Layout> preprocess(kvn::ByteSpan input) {
   std::vector<kvn::ByteSpan> lines;
   if (!split_lines(input, lines) || lines.size() < 2) return std::nullopt;
   const auto row_count = static_cast<std::uint32_t>(lines.size());
+  const std::uint64_t input_length = input.size();
+  const RowTable table(input, lines);
 
   ObjectSkeleton pieces;
   std::vector<Column> columns;
-  if (!gather_single_shape(lines, pieces, columns)) {
-    return preprocess_grouped(lines, trailing_newline, input.size());
+  if (!gather_single_shape(table, pieces, columns)) {
+    return preprocess_grouped(table, trailing_newline, input_length);
   }
 
   const std::vector<std::uint8_t> classes = classify_columns(columns, row_count);
-  const std::uint64_t input_length = input.size();
   bool any_row_wise = false;
   for (const auto c : classes) any_row_wise = any_row_wise || c == kClassRowWise;
 
@@ -235,17 +225,18 @@ std::optional<Layout> preprocess(kvn::ByteSpan input) {
     Layout layout = build_selective_columnar(pieces, columns, classes, row_count, trailing_newline);
     const std::uint64_t size = layout.text.size() + layout.metadata.size();
     if (size * 100 <= input_length * 105) return layout;
-    return preprocess_grouped(lines, trailing_newline, input.size());
-  }
-
-  Layout layout = build_uniform_columnar(pieces, columns, row_count, trailing_newline);
-  if (layout.text.size() + layout.metadata.size() >= input_length) {
-    return preprocess_grouped(lines, trailing_newline, input.size());
+  } else {
+    Layout layout = build_uniform_columnar(pieces, columns, row_count, trailing_newline);
+    if (layout.text.size() + layout.metadata.size() < input_length) {
+      columns.clear();
+      columns.shrink_to_fit();
+      apply_nesting_step(layout, row_count);
+      return layout;
+    }
   }
   columns.clear();
   columns.shrink_to_fit();
-  apply_nesting_step(layout, row_count);
-  return layout;
+  return preprocess_grouped(table, trailing_newline, input_length);
 }
 
 }  // namespace kelvane::format::ndjson

@@ -7,7 +7,9 @@
 // Two single-shape layouts exist. Uniform stores every column column-major
 // in ColumnarText (0x01 between the values of a column, 0x00 between
 // columns). Selective keeps the columns whose values are mostly distinct and
-// long row-wise, beside the other row-wise values of their row.
+// long row-wise, beside the other row-wise values of their row. Lines of
+// several shapes take the Grouped layout (grouped.hpp), one of those two
+// layouts per group of lines of one shape.
 #pragma once
 
 #include <cstddef>
@@ -87,6 +89,9 @@ struct Layout {
   kvn::Bytes metadata;
 };
 
+// The ColumnarText of `columns`, each holding `row_count` values.
+kvn::Bytes build_columnar_text(const std::vector<Column>& columns, std::uint32_t row_count);
+
 // Uniform text and metadata up to and including the pieces; the caller
 // appends the nested block.
 Layout build_uniform_columnar(const ObjectSkeleton& pieces, const std::vector<Column>& columns,
@@ -125,5 +130,17 @@ kvn::Bytes reverse_uniform_from_parts(kvn::ByteSpan text, const std::vector<kvn:
 std::optional<SelectiveMetadata> parse_selective_metadata(kvn::ByteSpan metadata);
 kvn::Bytes reverse_selective_from_data(kvn::ByteSpan text, const SelectiveMetadata& metadata,
                                        std::uint64_t budget);
+
+// The same rebuilds, giving nothing instead of a copy where they cannot run
+// (for callers that must tell a rebuild from its refusal).
+std::optional<kvn::Bytes> rebuild_uniform(kvn::ByteSpan text, kvn::ByteSpan metadata,
+                                          std::uint64_t budget);
+std::optional<kvn::Bytes> rebuild_uniform_from_parts(kvn::ByteSpan text,
+                                                     const std::vector<kvn::ByteSpan>& pieces,
+                                                     std::uint32_t row_count,
+                                                     std::uint16_t column_count,
+                                                     bool trailing_newline, std::uint64_t budget);
+std::optional<kvn::Bytes> rebuild_selective(kvn::ByteSpan text, const SelectiveMetadata& metadata,
+                                            std::uint64_t budget);
 
 }  // namespace kelvane::format::ndjson

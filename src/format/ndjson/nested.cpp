@@ -2,6 +2,7 @@
 // form of the info list.
 #include "format/ndjson/nested.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <string_view>
@@ -9,6 +10,7 @@
 
 #include "format/ndjson/ndjson.hpp"
 #include "format/scan.hpp"
+#include "format/sink.hpp"
 
 namespace kelvane::format::ndjson {
 namespace {
@@ -115,10 +117,31 @@ struct ColumnPlan {
   std::vector<bool> null_rows;
 };
 
+// Sets bit (key * rows + row) for every object row that lacks the key; the
+// bitmap stays empty when no bit is set. False when it outgrows its u32
+// length field.
+bool build_absent_bitmap(const ColumnPlan& plan, std::uint32_t rows, NestedGroupInfo& info) {
+  bool any_absent = false;
+  for (std::size_t idx = 0; idx < plan.table.size() && !any_absent; ++idx) {
+    any_absent = plan.table[idx] == kNoMember && !plan.null_rows[idx % rows];
+  }
+  if (!any_absent) return true;
+  const std::size_t bits = plan.key_count * rows;
+  if ((bits + 7) / 8 > std::numeric_limits<std::uint32_t>::max()) return false;
+  info.absent_bitmap.assign((bits + 7) / 8, 0);
+  for (std::size_t idx = 0; idx < bits; ++idx) {
+    if (plan.table[idx] == kNoMember && !plan.null_rows[idx % rows]) {
+      info.absent_bitmap[idx / 8] |= static_cast<std::uint8_t>(1u << (idx % 8));
+    }
+  }
+  return true;
+}
+
 // Gathers the keys of one qualifying column and fills the plan; false leaves
 // the column as it is.
 bool plan_nested_column(std::span<const ByteSpan> values, std::uint32_t rows,
-                        std::size_t column_index, ColumnPlan& plan, NestedGroupInfo& info) {
+                        std::size_t column_index, AbsentKeys absent, ColumnPlan& plan,
+                        NestedGroupInfo& info) {
   if (column_index > std::numeric_limits<std::uint16_t>::max()) return false;
   std::unordered_map<std::string_view, std::uint32_t> key_index;
   std::vector<std::uint32_t> member_key;  // key index of each member
@@ -175,29 +198,7 @@ bool plan_nested_column(std::span<const ByteSpan> values, std::uint32_t rows,
       if (slot == kNoMember) slot = static_cast<std::uint32_t>(m);
     }
   }
-  // Absent bits share the table's index: key * rows + row.
-  bool any_absent = false;
-  for (std::size_t k = 0; k < plan.key_count && !any_absent; ++k) {
-    for (std::uint32_t row = 0; row < rows; ++row) {
-      if (!plan.null_rows[row] && plan.table[k * rows + row] == kNoMember) {
-        any_absent = true;
-        break;
-      }
-    }
-  }
-  if (any_absent) {
-    const std::size_t bits = plan.key_count * rows;
-    if ((bits + 7) / 8 > std::numeric_limits<std::uint32_t>::max()) return false;
-    info.absent_bitmap.assign((bits + 7) / 8, 0);
-    for (std::size_t k = 0; k < plan.key_count; ++k) {
-      for (std::uint32_t row = 0; row < rows; ++row) {
-        const std::size_t idx = k * rows + row;
-        if (!plan.null_rows[row] && plan.table[idx] == kNoMember) {
-          info.absent_bitmap[idx / 8] |= static_cast<std::uint8_t>(1u << (idx % 8));
-        }
-      }
-    }
-  }
+  if (absent == AbsentKeys::Bitmap && !build_absent_bitmap(plan, rows, info)) return false;
   info.keys.reserve(keys.size());
   for (const ByteSpan k : keys) info.keys.push_back(to_bytes(k));
   info.column = static_cast<std::uint16_t>(column_index);
@@ -219,37 +220,6 @@ bool column_qualifies(std::span<const ByteSpan> values) noexcept {
 
 // ---- unflattening ----
 
-class CountingSink {
- public:
-  explicit CountingSink(std::uint64_t budget) noexcept : budget_(budget) {}
-  void put(ByteSpan s) noexcept { add(s.size()); }
-  void put(std::uint8_t) noexcept { add(1); }
-  bool exceeded() const noexcept { return exceeded_; }
-  std::uint64_t size() const noexcept { return size_; }
-
- private:
-  void add(std::uint64_t n) noexcept {
-    if (n > budget_ - size_)
-      exceeded_ = true;
-    else
-      size_ += n;
-  }
-  std::uint64_t budget_;
-  std::uint64_t size_ = 0;
-  bool exceeded_ = false;
-};
-
-class WritingSink {
- public:
-  explicit WritingSink(Bytes& out) noexcept : out_(out) {}
-  void put(ByteSpan s) { out_.insert(out_.end(), s.begin(), s.end()); }
-  void put(std::uint8_t b) { out_.push_back(b); }
-  bool exceeded() const noexcept { return false; }
-
- private:
-  Bytes& out_;
-};
-
 struct OutputColumn {
   ByteSpan flat;                          // a column copied as it stands
   const NestedGroupInfo* info = nullptr;  // or a column rebuilt from sub-columns
@@ -263,45 +233,36 @@ bool bit_set(const Bytes& bitmap, std::uint64_t index) noexcept {
          ((bitmap[static_cast<std::size_t>(byte)] >> (index % 8)) & 1u) != 0;
 }
 
+bool is_marker(ByteSpan v) noexcept { return v.size() == 1 && v[0] == ABSENT_MARKER; }
+
+// True when every one of the k sub-values is present and "null".
+bool every_null(std::span<const ByteSpan> sub, std::size_t k) noexcept {
+  if (sub.size() != k) return false;
+  for (const ByteSpan v : sub) {
+    if (!is_null(v)) return false;
+  }
+  return true;
+}
+
+// The template's pieces around the sub-values (those present).
 template <class Sink>
-void emit_nested_value(Sink& sink, const NestedGroupInfo& info, std::span<const ByteSpan> sub,
-                       std::uint32_t rows, std::uint32_t row) {
+void emit_template_form(Sink& sink, const NestedGroupInfo& info, std::span<const ByteSpan> sub) {
   const std::size_t k = info.keys.size();
-  const bool has_bits = !info.absent_bitmap.empty();
-  auto absent = [&](std::size_t j) {
-    return has_bits && bit_set(info.absent_bitmap, static_cast<std::uint64_t>(j) * rows + row);
-  };
-  if (sub.size() == k) {
-    bool all_null = true;
-    for (const ByteSpan v : sub) {
-      if (!is_null(v)) {
-        all_null = false;
-        break;
-      }
-    }
-    if (all_null) {
-      bool null_row = true;
-      for (std::size_t j = 0; j < k && has_bits && null_row; ++j) null_row = absent(j);
-      if (null_row) {
-        sink.put(ByteSpan(kNull, 4));
-        return;
-      }
-    }
+  sink.put(info.template_pieces[0]);
+  for (std::size_t j = 0; j < k; ++j) {
+    if (j < sub.size()) sink.put(sub[j]);
+    sink.put(info.template_pieces[j + 1]);
   }
-  bool any_absent = false;
-  for (std::size_t j = 0; j < k && has_bits && !any_absent; ++j) any_absent = absent(j);
-  if (!any_absent && info.template_pieces.size() == k + 1) {
-    sink.put(info.template_pieces[0]);
-    for (std::size_t j = 0; j < k; ++j) {
-      if (j < sub.size()) sink.put(sub[j]);
-      sink.put(info.template_pieces[j + 1]);
-    }
-    return;
-  }
+}
+
+// {"key":value,...} without blanks, leaving out the members `skip` names.
+template <class Sink, class Skip>
+void emit_compact_form(Sink& sink, const NestedGroupInfo& info, std::span<const ByteSpan> sub,
+                       Skip skip) {
   sink.put(static_cast<std::uint8_t>('{'));
   bool first = true;
   for (std::size_t j = 0; j < sub.size(); ++j) {
-    if (absent(j)) continue;
+    if (skip(j)) continue;
     if (!first) sink.put(static_cast<std::uint8_t>(','));
     first = false;
     sink.put(static_cast<std::uint8_t>('"'));
@@ -313,9 +274,84 @@ void emit_nested_value(Sink& sink, const NestedGroupInfo& info, std::span<const 
   sink.put(static_cast<std::uint8_t>('}'));
 }
 
+// One row of a column whose missing keys are bits of the info's bitmap.
+template <class Sink>
+void emit_nested_value(Sink& sink, const NestedGroupInfo& info, std::span<const ByteSpan> sub,
+                       std::uint32_t rows, std::uint32_t row) {
+  const std::size_t k = info.keys.size();
+  const bool has_bits = !info.absent_bitmap.empty();
+  auto absent = [&](std::size_t j) {
+    return has_bits && bit_set(info.absent_bitmap, static_cast<std::uint64_t>(j) * rows + row);
+  };
+  if (every_null(sub, k)) {
+    bool null_row = true;
+    for (std::size_t j = 0; j < k && has_bits && null_row; ++j) null_row = absent(j);
+    if (null_row) {
+      sink.put(ByteSpan(kNull, 4));
+      return;
+    }
+  }
+  bool any_absent = false;
+  for (std::size_t j = 0; j < k && has_bits && !any_absent; ++j) any_absent = absent(j);
+  if (!any_absent && info.template_pieces.size() == k + 1) {
+    emit_template_form(sink, info, sub);
+    return;
+  }
+  emit_compact_form(sink, info, sub, absent);
+}
+
+// One row of a column whose missing keys are AbsentMarker sub-values.
+template <class Sink>
+void emit_marked_value(Sink& sink, const NestedGroupInfo& info, std::span<const ByteSpan> sub) {
+  const std::size_t k = info.keys.size();
+  if (every_null(sub, k)) {
+    sink.put(ByteSpan(kNull, 4));
+    return;
+  }
+  const auto& t = info.template_pieces;
+  if (t.size() != k + 1) {
+    const auto left_out = [&](std::size_t j) { return is_marker(sub[j]) || is_null(sub[j]); };
+    emit_compact_form(sink, info, sub, left_out);
+    return;
+  }
+  bool any_marker = false;
+  for (const ByteSpan v : sub) any_marker = any_marker || is_marker(v);
+  if (!any_marker) {
+    emit_template_form(sink, info, sub);
+    return;
+  }
+  // The pieces of the present keys only. When the first key is missing, the
+  // first present key's piece loses what precedes its comma and follows the
+  // template's opening brace instead.
+  bool first = true;
+  for (std::size_t j = 0; j < sub.size(); ++j) {
+    if (is_marker(sub[j])) continue;
+    const ByteSpan piece = t[j];
+    if (first && j > 0) {
+      const ByteSpan t0 = t[0];
+      const auto brace = std::find(t0.begin(), t0.end(), '{');
+      if (brace != t0.end()) {
+        sink.put(t0.first(static_cast<std::size_t>(brace - t0.begin()) + 1));
+        const auto comma = std::find(piece.begin(), piece.end(), ',');
+        const std::size_t after_comma =
+            comma == piece.end() ? 0 : static_cast<std::size_t>(comma - piece.begin()) + 1;
+        sink.put(piece.subspan(after_comma));
+      } else {
+        sink.put(piece);
+      }
+    } else {
+      sink.put(piece);
+    }
+    first = false;
+    sink.put(sub[j]);
+  }
+  sink.put(t[k]);
+}
+
 template <class Sink>
 void emit_unflattened(Sink& sink, std::span<const OutputColumn> output,
-                      std::span<const ByteSpan> flat_columns, std::uint32_t rows) {
+                      std::span<const ByteSpan> flat_columns, std::uint32_t rows,
+                      AbsentKeys absent) {
   std::vector<ValueCursor> cursors;
   std::vector<ByteSpan> sub;
   for (std::size_t c = 0; c < output.size(); ++c) {
@@ -332,7 +368,11 @@ void emit_unflattened(Sink& sink, std::span<const OutputColumn> output,
     for (std::uint32_t row = 0; row < rows; ++row) {
       if (row > 0) sink.put(VALUE_SEPARATOR);
       for (std::size_t j = 0; j < col.available; ++j) sub[j] = cursors[j].next();
-      emit_nested_value(sink, *col.info, sub, rows, row);
+      if (absent == AbsentKeys::Bitmap) {
+        emit_nested_value(sink, *col.info, sub, rows, row);
+      } else {
+        emit_marked_value(sink, *col.info, sub);
+      }
       if (sink.exceeded()) return;
     }
   }
@@ -372,7 +412,8 @@ std::optional<NestedObject> parse_nested_object_with_template(ByteSpan value) {
   return object;
 }
 
-std::optional<FlattenedColumns> flatten_nested_columns(ByteSpan text, std::uint32_t rows) {
+std::optional<FlattenedColumns> flatten_nested_columns(ByteSpan text, std::uint32_t rows,
+                                                       AbsentKeys absent) {
   if (rows == 0) return std::nullopt;
   std::vector<ByteSpan> columns;
   split(text, COLUMN_SEPARATOR, columns);
@@ -391,7 +432,7 @@ std::optional<FlattenedColumns> flatten_nested_columns(ByteSpan text, std::uint3
     split(plan.column, VALUE_SEPARATOR, values);
     if (!column_qualifies(values)) continue;
     NestedGroupInfo info;
-    if (plan_nested_column(values, rows, c, plan, info)) {
+    if (plan_nested_column(values, rows, c, absent, plan, info)) {
       result.infos.push_back(std::move(info));
     } else {
       plan = ColumnPlan{};
@@ -400,7 +441,15 @@ std::optional<FlattenedColumns> flatten_nested_columns(ByteSpan text, std::uint3
   }
   if (result.infos.empty()) return std::nullopt;
 
-  // Exact size of the flat text.
+  // A null row is "null" in every sub-column; a key its object lacks is
+  // "null" too (its bit tells it apart) or the AbsentMarker.
+  const ByteSpan missing =
+      absent == AbsentKeys::Bitmap ? ByteSpan(kNull, 4) : ByteSpan(&ABSENT_MARKER, 1);
+  const auto sub_value = [&](const ColumnPlan& plan, std::size_t idx) {
+    const std::uint32_t m = plan.table[idx];
+    if (m != kNoMember) return plan.members[m].value;
+    return plan.null_rows[idx % rows] ? ByteSpan(kNull, 4) : missing;
+  };
   std::uint64_t total = 0;
   std::size_t output_columns = 0;
   for (const ColumnPlan& plan : plans) {
@@ -411,10 +460,7 @@ std::optional<FlattenedColumns> flatten_nested_columns(ByteSpan text, std::uint3
     }
     output_columns += plan.key_count;
     total += static_cast<std::uint64_t>(plan.key_count) * (rows - 1);
-    for (std::size_t idx = 0; idx < plan.table.size(); ++idx) {
-      const std::uint32_t m = plan.table[idx];
-      total += m == kNoMember ? 4 : plan.members[m].value.size();
-    }
+    for (std::size_t idx = 0; idx < plan.table.size(); ++idx) total += sub_value(plan, idx).size();
   }
   total += output_columns - 1;
 
@@ -433,8 +479,7 @@ std::optional<FlattenedColumns> flatten_nested_columns(ByteSpan text, std::uint3
       first_column = false;
       for (std::uint32_t row = 0; row < rows; ++row) {
         if (row > 0) out.push_back(VALUE_SEPARATOR);
-        const std::uint32_t m = plan.table[k * rows + row];
-        const ByteSpan v = m == kNoMember ? ByteSpan(kNull, 4) : plan.members[m].value;
+        const ByteSpan v = sub_value(plan, k * rows + row);
         out.insert(out.end(), v.begin(), v.end());
       }
     }
@@ -443,7 +488,8 @@ std::optional<FlattenedColumns> flatten_nested_columns(ByteSpan text, std::uint3
 }
 
 Bytes unflatten_nested_columns(ByteSpan flat, std::span<const NestedGroupInfo> infos,
-                               std::uint32_t rows, std::uint16_t columns, std::uint64_t budget) {
+                               std::uint32_t rows, std::uint16_t columns, std::uint64_t budget,
+                               AbsentKeys absent) {
   auto unchanged = [&] { return Bytes(flat.begin(), flat.end()); };
   if (count_byte(flat, COLUMN_SEPARATOR) + 1 != columns) return unchanged();
   std::vector<ByteSpan> flat_columns;
@@ -478,14 +524,10 @@ Bytes unflatten_nested_columns(ByteSpan flat, std::span<const NestedGroupInfo> i
     p += k;
   }
 
-  CountingSink counter(budget);
-  emit_unflattened(counter, output, flat_columns, rows);
-  if (counter.exceeded()) return unchanged();
-  Bytes out;
-  out.reserve(static_cast<std::size_t>(counter.size()));
-  WritingSink writer(out);
-  emit_unflattened(writer, output, flat_columns, rows);
-  return out;
+  auto out = write_within_budget(
+      budget, [&](auto& sink) { emit_unflattened(sink, output, flat_columns, rows, absent); });
+  if (!out) return unchanged();
+  return std::move(*out);
 }
 
 bool nested_infos_fit_byte_form(std::span<const NestedGroupInfo> infos) {

@@ -76,6 +76,13 @@ bool parse_nested_object_kv(kvn::ByteSpan value, std::vector<NestedMember>& memb
 // from value i-1 to value i, the last piece from the last value to the end.
 std::optional<NestedObject> parse_nested_object_with_template(kvn::ByteSpan value);
 
+// How a flattened column records a key that a row's object lacks: a bit of
+// the info's absent_bitmap (NDJSON layouts and the step after a uniform JSON
+// array layout), or the AbsentMarker byte in place of the value (the groups
+// of a grouped JSON array layout, whose infos carry no bitmap).
+enum class AbsentKeys : std::uint8_t { Bitmap, Marker };
+inline constexpr std::uint8_t ABSENT_MARKER = 0x02;
+
 struct FlattenedColumns {
   kvn::Bytes text;                     // the flat ColumnarText
   std::vector<NestedGroupInfo> infos;  // one per flattened column, in column order
@@ -88,14 +95,23 @@ struct FlattenedColumns {
 // column's own length, as with objects keyed by ids) or would not fit the
 // serialized form, so every returned info list passes
 // nested_infos_fit_byte_form.
-std::optional<FlattenedColumns> flatten_nested_columns(kvn::ByteSpan text, std::uint32_t rows);
+std::optional<FlattenedColumns> flatten_nested_columns(kvn::ByteSpan text, std::uint32_t rows,
+                                                       AbsentKeys absent = AbsentKeys::Bitmap);
 
 // Rebuilds the text before flattening from `flat` (`columns` columns of
 // `rows` values each). Never fails: when the arguments do not fit `flat`, or
 // the rebuilt text would exceed `budget` bytes, returns a copy of `flat`.
+//
+// With AbsentKeys::Marker a row is "null" when all its sub-values are; an
+// object lacking keys is rebuilt from the template with the missing keys'
+// pieces left out (and, when its first key is missing, the first present
+// key's piece joined to the template's opening brace); without a template
+// of keys + 1 pieces, in the compact form, which also leaves out "null"
+// members.
 kvn::Bytes unflatten_nested_columns(kvn::ByteSpan flat, std::span<const NestedGroupInfo> infos,
                                     std::uint32_t rows, std::uint16_t columns,
-                                    std::uint64_t budget);
+                                    std::uint64_t budget,
+                                    AbsentKeys absent = AbsentKeys::Bitmap);
 
 // True when the infos can be serialized without reducing any count or length
 // modulo its width: at most 255 infos, at most 65,535 keys and pieces per

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "format/ndjson/grouped.hpp"
 #include "format/ndjson/ndjson.hpp"
 #include "format/ndjson/write.hpp"
 #include "format/ndjson/nested.hpp"
@@ -98,20 +99,22 @@ bool output_size(std::uint64_t value_bytes, std::uint64_t piece_bytes, std::uint
 
 }  // namespace
 
-kvn::Bytes reverse_uniform_from_parts(kvn::ByteSpan text, const std::vector<kvn::ByteSpan>& pieces,
-                                      std::uint32_t row_count, std::uint16_t column_count,
-                                      bool trailing_newline, std::uint64_t budget) {
+std::optional<kvn::Bytes> rebuild_uniform_from_parts(kvn::ByteSpan text,
+                                                     const std::vector<kvn::ByteSpan>& pieces,
+                                                     std::uint32_t row_count,
+                                                     std::uint16_t column_count,
+                                                     bool trailing_newline, std::uint64_t budget) {
   std::vector<Cursor> cursors;
   if (pieces.size() != std::size_t{column_count} + 1 ||
       !split_columnar(text, column_count, row_count, cursors)) {
-    return copy_of(text);
+    return std::nullopt;
   }
   // Exact: the text minus its separators.
   const std::uint64_t value_bytes =
       text.size() - (column_count - 1) - std::uint64_t{column_count} * (row_count - 1);
   std::uint64_t size = 0;
   if (!output_size(value_bytes, pieces_length(pieces), row_count, trailing_newline, budget, size)) {
-    return copy_of(text);
+    return std::nullopt;
   }
 
   kvn::Bytes out(static_cast<std::size_t>(size));
@@ -127,22 +130,23 @@ kvn::Bytes reverse_uniform_from_parts(kvn::ByteSpan text, const std::vector<kvn:
   return out;
 }
 
-kvn::Bytes reverse_uniform(kvn::ByteSpan text, kvn::ByteSpan metadata, std::uint64_t budget) {
+std::optional<kvn::Bytes> rebuild_uniform(kvn::ByteSpan text, kvn::ByteSpan metadata,
+                                          std::uint64_t budget) {
   kvn::ByteReader reader(metadata);
   std::uint8_t layout = 0;
   std::uint32_t rows = 0;
   std::uint16_t columns = 0;
   std::uint8_t flag = 0;
   std::uint16_t piece_count = 0;
-  if (metadata.size() < 10) return copy_of(text);
+  if (metadata.size() < 10) return std::nullopt;
   (void)reader.read_u8(layout);
   (void)reader.read_u32(rows);
   (void)reader.read_u16(columns);
   (void)reader.read_u8(flag);
   (void)reader.read_u16(piece_count);
   std::vector<kvn::ByteSpan> pieces;
-  if (piece_count == 0 || !read_pieces(reader, piece_count, pieces)) return copy_of(text);
-  if (piece_count - 1 != columns || rows == 0 || columns == 0) return copy_of(text);
+  if (piece_count == 0 || !read_pieces(reader, piece_count, pieces)) return std::nullopt;
+  if (piece_count - 1 != columns || rows == 0 || columns == 0) return std::nullopt;
 
   const kvn::ByteSpan nested = reader.rest();
   if (!nested.empty() && nested[0] >= 1 && nested[0] <= 3) {
@@ -150,10 +154,10 @@ kvn::Bytes reverse_uniform(kvn::ByteSpan text, kvn::ByteSpan metadata, std::uint
       const std::size_t flat_columns = format::count_byte(text, COLUMN_SEPARATOR) + 1;
       const kvn::Bytes unflat = unflatten_nested_columns(
           text, infos->infos, rows, static_cast<std::uint16_t>(flat_columns), budget);
-      return reverse_uniform_from_parts(unflat, pieces, rows, columns, flag != 0, budget);
+      return rebuild_uniform_from_parts(unflat, pieces, rows, columns, flag != 0, budget);
     }
   }
-  return reverse_uniform_from_parts(text, pieces, rows, columns, flag != 0, budget);
+  return rebuild_uniform_from_parts(text, pieces, rows, columns, flag != 0, budget);
 }
 
 std::optional<SelectiveMetadata> parse_selective_metadata(kvn::ByteSpan metadata) {
@@ -181,40 +185,40 @@ std::optional<SelectiveMetadata> parse_selective_metadata(kvn::ByteSpan metadata
   return out;
 }
 
-kvn::Bytes reverse_selective_from_data(kvn::ByteSpan text, const SelectiveMetadata& metadata,
-                                       std::uint64_t budget) {
+std::optional<kvn::Bytes> rebuild_selective(kvn::ByteSpan text, const SelectiveMetadata& metadata,
+                                            std::uint64_t budget) {
   const std::uint32_t rows = metadata.row_count;
   const std::size_t n = metadata.column_count;
   const std::size_t k = metadata.columnar_indices.size();
-  if (text.size() < 4 || metadata.skeleton.size() != n + 1 || rows == 0) return copy_of(text);
+  if (text.size() < 4 || metadata.skeleton.size() != n + 1 || rows == 0) return std::nullopt;
   const std::uint32_t a_length = kvn::load_u32_le(text.data());
-  if (text.size() - 4 < a_length) return copy_of(text);
+  if (text.size() - 4 < a_length) return std::nullopt;
   const kvn::ByteSpan a = text.subspan(4, a_length);
   const kvn::ByteSpan b = text.subspan(4 + std::size_t{a_length});
 
   // Where each column's values come from: its place in A, or -1 (row-wise).
-  if (k > n) return copy_of(text);
+  if (k > n) return std::nullopt;
   std::vector<std::int32_t> place(n, -1);
   for (std::size_t p = 0; p < k; ++p) {
     const std::uint16_t c = metadata.columnar_indices[p];
-    if (c >= n || place[c] != -1) return copy_of(text);
+    if (c >= n || place[c] != -1) return std::nullopt;
     place[c] = static_cast<std::int32_t>(p);
   }
 
   std::vector<Cursor> columnar;
-  if (k > 0 && (a.empty() || !split_columnar(a, k, rows, columnar))) return copy_of(text);
+  if (k > 0 && (a.empty() || !split_columnar(a, k, rows, columnar))) return std::nullopt;
   std::uint64_t value_bytes = k > 0 ? a.size() - (k - 1) - std::uint64_t{k} * (rows - 1) : 0;
 
   const std::size_t w = n - k;
   if (w > 0) {
-    if (b.empty()) return copy_of(text);
+    if (b.empty()) return std::nullopt;
     const std::uint8_t* const b_end = b.data() + b.size();
     const std::uint64_t zeros = format::count_byte(kvn::ByteSpan(b.data(), b_end), COLUMN_SEPARATOR);
-    if (zeros != std::uint64_t{rows} - 1) return copy_of(text);
+    if (zeros != std::uint64_t{rows} - 1) return std::nullopt;
     std::uint64_t separators = zeros;
     if (w >= 2) {
       const std::uint64_t ones = format::count_byte(kvn::ByteSpan(b.data(), b_end), VALUE_SEPARATOR);
-      if (ones != std::uint64_t{rows} * (w - 1)) return copy_of(text);
+      if (ones != std::uint64_t{rows} * (w - 1)) return std::nullopt;
       separators += ones;
     }
     value_bytes += b.size() - separators;
@@ -222,7 +226,7 @@ kvn::Bytes reverse_selective_from_data(kvn::ByteSpan text, const SelectiveMetada
   std::uint64_t size = 0;
   if (!output_size(value_bytes, pieces_length(metadata.skeleton), rows, metadata.trailing_newline,
                    budget, size)) {
-    return copy_of(text);
+    return std::nullopt;
   }
 
   kvn::Bytes out(static_cast<std::size_t>(size));
@@ -245,11 +249,11 @@ kvn::Bytes reverse_selective_from_data(kvn::ByteSpan text, const SelectiveMetada
       } else if (++row_wise_taken == w) {
         // The last row-wise value runs to the end of the part; with two or
         // more row-wise columns it must hold no further separator.
-        if (w >= 2 && find_byte(part.pos, part.end, VALUE_SEPARATOR) != nullptr) return copy_of(text);
+        if (w >= 2 && find_byte(part.pos, part.end, VALUE_SEPARATOR) != nullptr) return std::nullopt;
         put(wr, kvn::ByteSpan(part.pos, static_cast<std::size_t>(part.end - part.pos)));
       } else {
         const std::uint8_t* sep = find_byte(part.pos, part.end, VALUE_SEPARATOR);
-        if (sep == nullptr) return copy_of(text);  // fewer values than row-wise columns
+        if (sep == nullptr) return std::nullopt;  // fewer values than row-wise columns
         put(wr, kvn::ByteSpan(part.pos, static_cast<std::size_t>(sep - part.pos)));
         part.pos = sep + 1;
       }
@@ -259,6 +263,25 @@ kvn::Bytes reverse_selective_from_data(kvn::ByteSpan text, const SelectiveMetada
     row_pos = part_end < b_end ? part_end + 1 : b_end;
   }
   return out;
+}
+
+kvn::Bytes reverse_uniform_from_parts(kvn::ByteSpan text, const std::vector<kvn::ByteSpan>& pieces,
+                                      std::uint32_t row_count, std::uint16_t column_count,
+                                      bool trailing_newline, std::uint64_t budget) {
+  auto rows = rebuild_uniform_from_parts(text, pieces, row_count, column_count, trailing_newline,
+                                         budget);
+  return rows ? std::move(*rows) : copy_of(text);
+}
+
+kvn::Bytes reverse_uniform(kvn::ByteSpan text, kvn::ByteSpan metadata, std::uint64_t budget) {
+  auto rows = rebuild_uniform(text, metadata, budget);
+  return rows ? std::move(*rows) : copy_of(text);
+}
+
+kvn::Bytes reverse_selective_from_data(kvn::ByteSpan text, const SelectiveMetadata& metadata,
+                                       std::uint64_t budget) {
+  auto rows = rebuild_selective(text, metadata, budget);
+  return rows ? std::move(*rows) : copy_of(text);
 }
 
 kvn::Bytes reverse(kvn::ByteSpan text, kvn::ByteSpan metadata, std::uint64_t budget) {
@@ -271,7 +294,9 @@ kvn::Bytes reverse(kvn::ByteSpan text, kvn::ByteSpan metadata, std::uint64_t bud
         return reverse_selective_from_data(text, *parsed, budget);
       }
       return copy_of(text);
-    case ColumnarLayout::Grouped:  // the grouped layout is not part of this build yet
+    case ColumnarLayout::Grouped:
+      if (metadata.size() >= 8) return reverse_grouped(text, metadata, budget);
+      return copy_of(text);
     default:
       return copy_of(text);
   }

@@ -1,13 +1,13 @@
-// A CMConfig whose every table is a few KiB: the same code paths as the
-// full-size engine, with collisions and evictions far more frequent, built
-// in a fraction of the time. Shared by the tests and the decoder fuzz target.
+// A context-mixing engine with every table a few KiB: the same code paths as
+// the full-size engine, with collisions far more frequent, cheap enough to
+// build for every test case.
 #pragma once
 
 #include "model/cm_config.hpp"
 
 namespace kelvane::testing {
 
-inline constexpr model::CMConfig CM_CONFIG_TINY = [] {
+inline constexpr model::CMConfig kTinyConfig = [] {
   model::CMConfig c = model::CM_CONFIG_MAX;
   for (auto& size : c.cm_sizes) size = 1u << 12;
   c.cm_sizes[0] = 1u << 16;  // order 1 sees every (c1, c0) without collisions

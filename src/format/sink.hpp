@@ -1,0 +1,66 @@
+// The two sinks of a reverse step that runs its walk twice: CountingSink
+// adds up the bytes the walk would write and notes when they pass the
+// step's budget; ExactSink then writes them into an output reserved at that
+// exact size. Sharing one walk keeps the two passes from drifting apart.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <optional>
+
+#include "kvn/bytes.hpp"
+
+namespace kelvane::format {
+
+class CountingSink {
+ public:
+  explicit CountingSink(std::uint64_t budget) noexcept : budget_(budget) {}
+  void put(kvn::ByteSpan bytes) noexcept { add(bytes.size()); }
+  void put(std::uint8_t) noexcept { add(1); }
+  // True once the bytes passed the budget; the walk may stop there.
+  bool exceeded() const noexcept { return exceeded_; }
+  std::uint64_t size() const noexcept { return size_; }
+
+ private:
+  void add(std::uint64_t n) noexcept {
+    if (n > budget_ - size_) {
+      exceeded_ = true;
+    } else {
+      size_ += n;
+    }
+  }
+  std::uint64_t budget_;
+  std::uint64_t size_ = 0;
+  bool exceeded_ = false;
+};
+
+// Writes through a pointer into room the counting pass measured.
+class ExactSink {
+ public:
+  explicit ExactSink(std::uint8_t* out) noexcept : w_(out) {}
+  void put(kvn::ByteSpan bytes) noexcept {
+    if (bytes.empty()) return;
+    std::memcpy(w_, bytes.data(), bytes.size());
+    w_ += bytes.size();
+  }
+  void put(std::uint8_t byte) noexcept { *w_++ = byte; }
+  bool exceeded() const noexcept { return false; }
+
+ private:
+  std::uint8_t* w_;
+};
+
+// Runs `walk(sink)` once to measure and once to write. Gives nothing when
+// the output would pass `budget` bytes.
+template <class Walk>
+std::optional<kvn::Bytes> write_within_budget(std::uint64_t budget, Walk&& walk) {
+  CountingSink counter(budget);
+  walk(counter);
+  if (counter.exceeded()) return std::nullopt;
+  kvn::Bytes out(static_cast<std::size_t>(counter.size()));
+  ExactSink writer(out.data());
+  walk(writer);
+  return out;
+}
+
+}  // namespace kelvane::format

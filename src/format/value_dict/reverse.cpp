@@ -1,0 +1,71 @@
+// The value dictionary's reverse step. The walk runs twice, counting and
+// then writing (sink.hpp): entries can be long, so the output is sized from
+// the walk itself and never from the data's size.
+#include <cstring>
+
+#include "format/sink.hpp"
+#include "format/value_dict/value_dict.hpp"
+
+namespace kelvane::format::value_dict {
+namespace {
+
+using kvn::Bytes;
+using kvn::ByteSpan;
+
+// A dictionary column: each one-byte value is a code (a code past the
+// dictionary gives nothing); every other value is copied as it stands.
+template <class Sink>
+void decode_column(ByteSpan column, std::span<const ByteSpan> dictionary, Sink& sink) {
+  const std::uint8_t* p = column.data();
+  const std::uint8_t* const end = p + column.size();
+  const std::uint8_t* value = p;
+  for (;; ++p) {
+    if (p != end && *p != VALUE_SEPARATOR) continue;
+    const auto length = static_cast<std::size_t>(p - value);
+    if (length == 1) {
+      // Separators aside, a one-byte value is at least kFirstCode.
+      const std::size_t index = static_cast<std::size_t>(*value - kFirstCode);
+      if (index < dictionary.size()) sink.put(dictionary[index]);
+    } else {
+      sink.put(ByteSpan(value, length));
+    }
+    if (p == end) return;
+    sink.put(VALUE_SEPARATOR);
+    value = p + 1;
+  }
+}
+
+template <class Sink>
+void rebuild(ByteSpan data, const ValueDictMetadata& metadata, Sink& sink) {
+  const std::size_t count = metadata.columns.size();
+  const std::uint8_t* p = data.data();
+  const std::uint8_t* const end = p + data.size();
+  for (std::size_t k = 0; k < count && !sink.exceeded(); ++k) {
+    const auto* sep = p == end ? nullptr
+                               : static_cast<const std::uint8_t*>(std::memchr(
+                                     p, COLUMN_SEPARATOR, static_cast<std::size_t>(end - p)));
+    const std::uint8_t* stop = sep ? sep : end;
+    const ByteSpan column(p, static_cast<std::size_t>(stop - p));
+    const auto& entry = metadata.columns[k];
+    if (entry.verbatim) {
+      sink.put(column);
+    } else {
+      decode_column(column, metadata.dictionary(entry), sink);
+    }
+    if (k + 1 < count) sink.put(COLUMN_SEPARATOR);
+    if (sep == nullptr) return;  // no data column left
+    p = stop + 1;
+  }
+}
+
+}  // namespace
+
+Bytes reverse(ByteSpan data, ByteSpan metadata, std::uint64_t budget) {
+  const auto parsed = ValueDictMetadata::parse(metadata);
+  if (!parsed) return Bytes(data.begin(), data.end());
+  auto out = write_within_budget(budget, [&](auto& sink) { rebuild(data, *parsed, sink); });
+  if (!out) return Bytes(data.begin(), data.end());
+  return std::move(*out);
+}
+
+}  // namespace kelvane::format::value_dict

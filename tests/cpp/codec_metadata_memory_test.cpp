@@ -1,0 +1,105 @@
+// Decoding a container whose zstd metadata section inflates to a large chain
+// costs about the inflated size in memory, once: the section is inflated
+// into a buffer of its exact length, the chain's records borrow it, and the
+// inflation stops at original_size + 64 KiB. Every C++ allocation of this
+// program is counted, so the peak is measured, not estimated.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+
+#include "codec/zstd_util.hpp"
+#include "codec_test_support.hpp"
+
+namespace {
+
+std::atomic<std::size_t> g_live{0};
+std::atomic<std::size_t> g_peak{0};
+
+// Each block carries its size in a 16-byte prefix (keeping the alignment
+// of operator new).
+void* counted_new(std::size_t size) {
+  void* block = std::malloc(size + 16);
+  if (block == nullptr) throw std::bad_alloc();
+  *static_cast<std::size_t*>(block) = size;
+  const std::size_t live = g_live.fetch_add(size) + size;
+  std::size_t peak = g_peak.load();
+  while (live > peak && !g_peak.compare_exchange_weak(peak, live)) {
+  }
+  return static_cast<char*>(block) + 16;
+}
+
+void counted_delete(void* p) noexcept {
+  if (p == nullptr) return;
+  void* block = static_cast<char*>(p) - 16;
+  g_live.fetch_sub(*static_cast<std::size_t*>(block));
+  std::free(block);
+}
+
+}  // namespace
+
+void* operator new(std::size_t size) { return counted_new(size); }
+void* operator new[](std::size_t size) { return counted_new(size); }
+void operator delete(void* p) noexcept { counted_delete(p); }
+void operator delete[](void* p) noexcept { counted_delete(p); }
+void operator delete(void* p, std::size_t) noexcept { counted_delete(p); }
+void operator delete[](void* p, std::size_t) noexcept { counted_delete(p); }
+
+namespace kelvane::codec {
+namespace {
+
+using namespace test;
+
+constexpr std::size_t kRecordBytes = 64u << 20;
+
+// A "fast" container of `hello` whose zstd metadata section holds one
+// record of an unknown kind with kRecordBytes of metadata.
+Bytes hostile_container(std::uint64_t original_size) {
+  Bytes chain = {1, 200};
+  kvn::append_u32_le(chain, kRecordBytes);
+  chain.resize(chain.size() + kRecordBytes, 0);
+  Fields fields;
+  fields.flags = kvn::FLAG_HAS_METADATA | kvn::FLAG_METADATA_ZSTD;
+  fields.original_size = original_size;
+  return container(fields, zstd_compress(chain, 3).value(),
+                   zstd_compress(to_bytes("hello"), 3).value());
+}
+
+// Peak bytes held above what was live when `decode` started.
+template <class F>
+std::size_t peak_of(F&& decode) {
+  const std::size_t base = g_live.load();
+  g_peak.store(base);
+  decode();
+  return g_peak.load() - base;
+}
+
+TEST(MetadataSectionMemory, LargeSectionIsHeldOnceAtItsInflatedSize) {
+  const Bytes hostile = hostile_container(UINT64_MAX);
+  bool failed = false;
+  const std::size_t peak = peak_of([&] { failed = !decompress_from_slice(hostile).ok(); });
+  EXPECT_TRUE(failed);  // the unknown record is skipped and the checks fail
+  // The inflated chain is kRecordBytes + 6 bytes; a copy of its records, or
+  // a doubling buffer's slack, would show as half as much again or more.
+  EXPECT_GE(peak, kRecordBytes);
+  EXPECT_LT(peak, kRecordBytes + kRecordBytes / 8);
+}
+
+TEST(MetadataSectionMemory, InflationStopsAtTheOriginalSizePlus64KiB) {
+  // Three quarters of the chain's length: within twice that, not within
+  // that plus 64 KiB.
+  const Bytes hostile = hostile_container(kRecordBytes / 4 * 3);
+  std::optional<kvn::CodecError> error;
+  const std::size_t peak = peak_of([&] {
+    auto result = decompress_from_slice(hostile);
+    if (!result.ok()) error = result.error();
+  });
+  ASSERT_TRUE(error.has_value());
+  EXPECT_EQ(error->message, std::string("failed to decompress transform metadata: ") +
+                                ZSTD_getErrorString(ZSTD_error_dstSize_tooSmall));
+  EXPECT_LT(peak, std::size_t{1} << 20);  // measured, never reserved
+}
+
+}  // namespace
+}  // namespace kelvane::codec
