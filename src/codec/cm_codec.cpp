@@ -4,15 +4,20 @@
 
 #include "codec/coding_loops.hpp"
 #include "model/engine.hpp"
+#include "state/zeroed_table.hpp"
 
 namespace kelvane::codec {
 
 namespace {
+// From this many bytes on, the engine's tables are offered huge pages: such
+// an input touches nearly all of them.
+constexpr std::uint64_t kHugePageInput = std::uint64_t{4} << 20;
 constexpr auto kNothingAfterByte = [](std::uint64_t) {};
 }  // namespace
 
 kvn::Result<kvn::Bytes> cm_compress(kvn::ByteSpan data, const model::CMConfig& config) {
   return kvn::guard_alloc([&]() -> kvn::Result<kvn::Bytes> {
+    const state::HugePageScope pages(data.size() >= kHugePageInput);
     KVN_ASSIGN_OR_RETURN(auto engine, model::CMEngine::with_config(config));
     return encode_bytes(engine, data, kNothingAfterByte);
   });
@@ -22,6 +27,7 @@ kvn::Result<kvn::Bytes> cm_decompress(kvn::ByteSpan stream, std::uint32_t out_le
                                       const model::CMConfig& config) {
   return kvn::guard_alloc([&]() -> kvn::Result<kvn::Bytes> {
     // The engine is built even for an empty output, as the encoder does.
+    const state::HugePageScope pages(out_len >= kHugePageInput);
     KVN_ASSIGN_OR_RETURN(auto engine, model::CMEngine::with_config(config));
     return decode_bytes(engine, stream, out_len, kNothingAfterByte);
   });

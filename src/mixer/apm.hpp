@@ -8,9 +8,11 @@
 // of the interpolation; update(bit) after it moves those two points.
 #pragma once
 
+#include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <utility>
 
 #include "kvn/error.hpp"
@@ -22,6 +24,18 @@ class Apm {
  public:
   static constexpr std::uint32_t POINTS = 65;
 
+  // Every row starts as this ramp: point 0 = 1, point j = (4095 j + 32) / 64
+  // capped at 4095.
+  static constexpr std::array<std::uint16_t, POINTS> INITIAL_ROW = [] {
+    std::array<std::uint16_t, POINTS> row{};
+    row[0] = 1;
+    for (std::uint32_t j = 1; j < POINTS; ++j) {
+      const std::uint32_t v = (4095 * j + 32) / 64;
+      row[j] = static_cast<std::uint16_t>(v < 4095 ? v : 4095);
+    }
+    return row;
+  }();
+
   // An empty map, only to be assigned from create().
   Apm() = default;
 
@@ -32,12 +46,7 @@ class Apm {
     KVN_ASSIGN_OR_RETURN(auto points, state::ZeroedTable<std::uint16_t>::allocate(
                                           std::size_t{row_count} * POINTS));
     for (std::size_t r = 0; r < row_count; ++r) {
-      std::uint16_t* row = &points[r * POINTS];
-      row[0] = 1;
-      for (std::uint32_t j = 1; j < POINTS; ++j) {
-        const std::uint32_t v = (4095 * j + 32) / 64;
-        row[j] = static_cast<std::uint16_t>(v < 4095 ? v : 4095);
-      }
+      std::memcpy(&points[r * POINTS], INITIAL_ROW.data(), sizeof INITIAL_ROW);
     }
     Apm apm;
     apm.points_ = std::move(points);

@@ -1,5 +1,7 @@
 #include "mixer/multi_set_mixer.hpp"
 
+#include <cstring>
+
 #include <cassert>
 
 #if defined(__SSE2__)
@@ -85,11 +87,13 @@ kvn::Result<MultiSetMixer> MultiSetMixer::create() {
     const auto address = reinterpret_cast<std::uintptr_t>(set.storage.data());
     set.rows = set.storage.data() + ((64 - address % 64) % 64) / sizeof(std::int16_t);
     set.row_count = SET_ROWS[j];
+    // Every row starts as one copy of the initial row (padding stays 0).
+    std::array<std::int16_t, MixerInput::COUNT> initial{};
+    for (std::size_t i = 0; i < MixerInput::COUNT; ++i) {
+      initial[i] = static_cast<std::int16_t>(MIXER_INIT_WEIGHTS[i]);
+    }
     for (std::uint32_t r = 0; r < set.row_count; ++r) {
-      std::int16_t* w = set.weights(r);
-      for (std::size_t i = 0; i < MixerInput::COUNT; ++i) {
-        w[i] = static_cast<std::int16_t>(MIXER_INIT_WEIGHTS[i]);
-      }
+      std::memcpy(set.weights(r), initial.data(), sizeof initial);
     }
   }
   return mixer;

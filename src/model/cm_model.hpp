@@ -136,6 +136,7 @@ class HashedContextModel {
     const std::uint32_t byte_hash = next.bp == 0 ? byte_context(next) : byte_hash_;
     const std::uint32_t h = fnv_step(byte_hash, next.c0);
     __builtin_prefetch(&table_[std::size_t{h & mask_} * Layout::SLOT_BYTES]);
+    run_map_.prefetch(h);
   }
 
   void update(const mixer::History&, std::uint32_t bit) noexcept {

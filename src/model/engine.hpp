@@ -11,13 +11,16 @@
 // next bit (prefetch() of the hashed models, which changes no state), so
 // their cache misses overlap the mixer's training.
 //
-// Inputs of models that are not part of the engine yet (JSON, indirect,
-// match, PPM, DMC, ISSE chain) stay at stretch(2048) = 0 and the match bucket
-// at 0. Each such model drops in as one member, built in with_config(), and
-// one line each in predict(), update() and prefetch().
+// All 28 mixer inputs are live: order 0, orders 1..9 (two each), match,
+// word, sparse, byte run, JSON, indirect, PPM, DMC and the ISSE chain. The
+// match model's length also selects mixer rows and Apm rows (the match
+// bucket), and the PPM model counts each completed byte between the history
+// counters and the shift of c1..c9.
 //
-// Memory: the tables sized by CMConfig, obtained already zeroed from the
-// system (state::ZeroedTable), so pages a call never touches cost nothing.
+// Memory: the tables sized by CMConfig (about 2.4 GiB at CM_CONFIG_MAX, of
+// which PPM takes 1.55 GiB) plus the fixed indirect, DMC and ISSE tables,
+// all obtained already zeroed from the system (state::ZeroedTable), so pages
+// a call never touches cost nothing.
 #pragma once
 
 #include <cstdint>
@@ -25,11 +28,17 @@
 #include "kvn/error.hpp"
 #include "mixer/final_stage.hpp"
 #include "mixer/history.hpp"
+#include "mixer/isse.hpp"
 #include "mixer/mixer_input.hpp"
 #include "model/byte_run_model.hpp"
 #include "model/cm_config.hpp"
 #include "model/cm_model.hpp"
+#include "model/dmc_model.hpp"
+#include "model/indirect_model.hpp"
+#include "model/json_model.hpp"
+#include "model/match_model.hpp"
 #include "model/order0_model.hpp"
+#include "model/ppm_model.hpp"
 #include "model/sparse_model.hpp"
 #include "model/word_model.hpp"
 
@@ -54,7 +63,7 @@ class CMEngine {
 
   // Starts loading the table slots of the bit after this one; `next` is the
   // history once this bit has been appended.
-  void prefetch(const mixer::History& next) const noexcept;
+  void prefetch(const mixer::History& next, std::uint32_t bit) const noexcept;
 
   ContextModel<1> order1_;
   ContextModel<2> order2_;
@@ -65,10 +74,16 @@ class CMEngine {
   AssociativeContextModel<7> order7_;
   AssociativeContextModel<8> order8_;
   AssociativeContextModel<9> order9_;
+  MatchModel match_;
   WordModel word_;
   SparseModel sparse_;
   ByteRunModel byte_run_;
-  mixer::FinalStage final_stage_;
+  JsonModel json_;
+  IndirectModel indirect_;
+  PpmModel ppm_;
+  DmcModel dmc_;
+  mixer::FinalStage final_stage_;  // the mixer and the seven Apms
+  mixer::IsseChain isse_;
   Order0Model order0_;
   mixer::History history_;
   mixer::MixerInput inputs_;

@@ -101,6 +101,9 @@ class RunMap {
 
   std::size_t length() const noexcept { return bytes_.size(); }
 
+  // Asks the cache for the record of context hash h.
+  void prefetch(std::uint32_t h) const noexcept { __builtin_prefetch(&bytes_[h & mask_]); }
+
   std::uint32_t p(std::uint32_t h) const noexcept {
     const std::uint32_t record = bytes_[h & mask_];
     const std::uint32_t count = record & 0x7F;

@@ -77,9 +77,9 @@ TEST(BalancedCoder, PinnedStreams) {
     std::uint32_t crc;
   } cases[] = {
       {"empty", {}, 4, 0x2144DF1C},
-      {"one byte", {'{'}, 0, 0},
-      {"text", bytes_of("The quick brown fox jumps over the lazy dog.\n"), 0, 0},
-      {"ndjson", bytes_of("{\"id\":1,\"ok\":true}\n{\"id\":2,\"ok\":false}\n{\"id\":3,\"ok\":true}\n"), 0, 0},
+      {"one byte", {'{'}, 4, 0x6B90683E},
+      {"text", bytes_of("The quick brown fox jumps over the lazy dog.\n"), 41, 0x60D6A3FD},
+      {"ndjson", bytes_of("{\"id\":1,\"ok\":true}\n{\"id\":2,\"ok\":false}\n{\"id\":3,\"ok\":true}\n"), 36, 0x2539D858},
   };
   bool pending = false;
   for (const auto& c : cases) {

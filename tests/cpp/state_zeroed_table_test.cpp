@@ -57,3 +57,22 @@ TEST(ZeroedTable, MovingHandsOverTheMemory) {
   EXPECT_TRUE(a.empty());
   EXPECT_EQ(a.data(), nullptr);
 }
+
+TEST(HugePageScope, OffersHugePagesOnlyWhileOpenAndNests) {
+  EXPECT_FALSE(state::HugePageScope::enabled());
+  {
+    const state::HugePageScope outer(true);
+    EXPECT_TRUE(state::HugePageScope::enabled());
+    {
+      const state::HugePageScope inner(false);
+      EXPECT_FALSE(state::HugePageScope::enabled());
+    }
+    EXPECT_TRUE(state::HugePageScope::enabled());
+    // A table mapped under the hint is zeroed and usable all the same.
+    auto table = state::ZeroedTable<std::uint64_t>::allocate(std::size_t{1} << 19);
+    ASSERT_TRUE(table.ok());
+    (*table)[(std::size_t{1} << 19) - 1] = 7;
+    EXPECT_EQ((*table)[0], 0u);
+  }
+  EXPECT_FALSE(state::HugePageScope::enabled());
+}
