@@ -22,6 +22,10 @@
 #include <cstring>
 #include <limits>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 #ifdef __FAST_MATH__
 #error "the GRU predictor must be compiled without fast-math: its rounding is part of the format"
 #endif
@@ -106,7 +110,26 @@ float c5(float x) noexcept { return clamp(x, 5.0f); }
 
 // Restores the default floating-point environment (round to nearest, no
 // flushing of subnormals) for the duration of a step, whatever the calling
-// process has set, and puts the caller's environment back afterwards.
+// process has set, and puts the caller's environment back afterwards. On
+// x86-64 every operation here is an SSE one, governed by MXCSR alone; saving
+// and loading just that register costs a fraction of the whole environment
+// (the x87 part included), and the coding loops pass here twice a byte.
+#if defined(__x86_64__)
+class DefaultFloatEnvironment {
+ public:
+  // All exceptions masked, round to nearest, no flush-to-zero, no
+  // denormals-are-zero, no exception flags.
+  static constexpr unsigned kDefault = 0x1F80;
+
+  DefaultFloatEnvironment() noexcept : saved_(_mm_getcsr()) { _mm_setcsr(kDefault); }
+  ~DefaultFloatEnvironment() { _mm_setcsr(saved_); }
+  DefaultFloatEnvironment(const DefaultFloatEnvironment&) = delete;
+  DefaultFloatEnvironment& operator=(const DefaultFloatEnvironment&) = delete;
+
+ private:
+  unsigned saved_;
+};
+#else
 class DefaultFloatEnvironment {
  public:
   DefaultFloatEnvironment() noexcept {
@@ -120,6 +143,7 @@ class DefaultFloatEnvironment {
  private:
   std::fenv_t saved_;
 };
+#endif
 
 // ---------------------------------------------------------------------------
 // The model's block, seen through its slots.
