@@ -123,14 +123,23 @@ std::uint64_t forward_output_bound(std::uint8_t kind, std::uint64_t input) noexc
 }
 
 // budgets[i]: the most bytes the reverse of record i may give back.
+// The forward flattens at most once in a chain (the NDJSON layout, or the
+// nested flattening after the JSON array layout), so the bound grows once:
+// a stored chain that repeats the growing kinds gets no more room than that,
+// or each repeat would multiply what a later record may write.
 std::vector<std::uint64_t> reverse_budgets(const transform::TransformChainView& chain,
                                            std::uint64_t output_budget) {
   std::vector<std::uint64_t> budgets;
   budgets.reserve(chain.records.size());
   std::uint64_t bound = output_budget;
+  bool grown = false;
   for (const transform::TransformRecordView& record : chain.records) {
     budgets.push_back(bound);
-    bound = forward_output_bound(record.kind, bound);
+    const std::uint64_t next = forward_output_bound(record.kind, bound);
+    if (next != bound && !grown) {
+      bound = next;
+      grown = true;
+    }
   }
   return budgets;
 }

@@ -1,8 +1,11 @@
-// Decoding a container whose zstd metadata section inflates to a large chain
-// costs about the inflated size in memory, once: the section is inflated
-// into a buffer of its exact length, the chain's records borrow it, and the
-// inflation stops at original_size + 64 KiB. Every C++ allocation of this
-// program is counted, so the peak is measured, not estimated.
+// Decoding hostile metadata costs memory in proportion to the sizes it
+// declares. A zstd metadata section that inflates to a large chain is held
+// once, at its inflated size: it is inflated into a buffer of its exact
+// length, the chain's records borrow it, and the inflation stops at
+// original_size + 64 KiB. A forged chain that repeats the flattening kinds
+// gets no more room to expand than one flattening gives. Every C++
+// allocation of this program is counted, so the peak is measured, not
+// estimated.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -11,6 +14,7 @@
 
 #include "codec/zstd_util.hpp"
 #include "codec_test_support.hpp"
+#include "format/format.hpp"
 
 namespace {
 
@@ -99,6 +103,45 @@ TEST(MetadataSectionMemory, InflationStopsAtTheOriginalSizePlus64KiB) {
   EXPECT_EQ(error->message, std::string("failed to decompress transform metadata: ") +
                                 ZSTD_getErrorString(ZSTD_error_dstSize_tooSmall));
   EXPECT_LT(peak, std::size_t{1} << 20);  // measured, never reserved
+}
+
+// A typed column stream of one String column coded as Enum: one entry of
+// `entry_bytes` bytes, repeated `rows` times.
+Bytes expanding_typed_stream(std::uint32_t entry_bytes, std::uint32_t rows) {
+  Bytes stream;
+  kvn::append_u16_le(stream, 1);  // columns
+  kvn::append_u32_le(stream, 4);  // schema bytes
+  kvn::append_u16_le(stream, 1);
+  stream.push_back(9);  // String
+  stream.push_back(0);
+  Bytes body = {1};  // one entry
+  kvn::append_u32_le(body, entry_bytes);
+  body.insert(body.end(), entry_bytes, 'x');
+  kvn::append_u32_le(body, rows);
+  body.insert(body.end(), rows, 0);
+  stream.push_back(5);  // Enum
+  kvn::append_u32_le(stream, static_cast<std::uint32_t>(body.size()));
+  stream.insert(stream.end(), body.begin(), body.end());
+  return stream;
+}
+
+TEST(ForgedChainMemory, RepeatedFlatteningKindsDoNotMultiplyTheBudget) {
+  // Eight NDJSON records before the typed stream: each would allow six
+  // times the text after it, and the 11 KB stream expands to 10 MB.
+  const Bytes stream = expanding_typed_stream(1000, 10000);
+  const Bytes ndjson_metadata = {2};
+  format::transform::TransformChainView chain;
+  for (int i = 0; i < 8; ++i) {
+    chain.records.push_back({static_cast<std::uint8_t>(format::transform::TransformKind::Ndjson),
+                             ndjson_metadata});
+  }
+  chain.records.push_back(
+      {static_cast<std::uint8_t>(format::transform::TransformKind::TypedEncoding), {}});
+  Bytes restored;
+  const std::size_t peak =
+      peak_of([&] { restored = format::reverse_preprocess(stream, chain, 1000); });
+  EXPECT_EQ(restored, stream);  // nothing could be undone
+  EXPECT_LT(peak, std::size_t{256} << 10);
 }
 
 }  // namespace
