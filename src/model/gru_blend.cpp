@@ -5,6 +5,8 @@
 
 #include <algorithm>
 
+#include "model/default_float_environment.hpp"
+
 namespace kelvane::model {
 
 namespace {
@@ -16,6 +18,7 @@ constexpr std::uint32_t clamp12(std::int64_t p) noexcept {
 std::uint32_t gru_bit_probability(const GruModel& gru, std::uint32_t bp,
                                   std::uint32_t partial) noexcept {
   if (!gru.has_prediction()) return 2048;
+  const DefaultFloatEnvironment environment;  // the quotient rounds to nearest
   // The byte values that start with the coded bits form one run of 2^(8-bp)
   // values; its lower half has the next bit 0, its upper half 1.
   const std::uint32_t half = 1u << (7 - bp);

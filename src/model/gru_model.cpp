@@ -16,11 +16,12 @@
 #include <algorithm>
 #include <array>
 #include <bit>
-#include <cfenv>
 #include <cfloat>
 #include <cmath>
 #include <cstring>
 #include <limits>
+
+#include "model/default_float_environment.hpp"
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -108,42 +109,6 @@ static_assert(std::bit_cast<std::uint32_t>(kSoftmaxGuard) == 0x0DA24260u);
 float clamp(float x, float limit) noexcept { return x < -limit ? -limit : (x > limit ? limit : x); }
 float c5(float x) noexcept { return clamp(x, 5.0f); }
 
-// Restores the default floating-point environment (round to nearest, no
-// flushing of subnormals) for the duration of a step, whatever the calling
-// process has set, and puts the caller's environment back afterwards. On
-// x86-64 every operation here is an SSE one, governed by MXCSR alone; saving
-// and loading just that register costs a fraction of the whole environment
-// (the x87 part included), and the coding loops pass here twice a byte.
-#if defined(__x86_64__)
-class DefaultFloatEnvironment {
- public:
-  // All exceptions masked, round to nearest, no flush-to-zero, no
-  // denormals-are-zero, no exception flags.
-  static constexpr unsigned kDefault = 0x1F80;
-
-  DefaultFloatEnvironment() noexcept : saved_(_mm_getcsr()) { _mm_setcsr(kDefault); }
-  ~DefaultFloatEnvironment() { _mm_setcsr(saved_); }
-  DefaultFloatEnvironment(const DefaultFloatEnvironment&) = delete;
-  DefaultFloatEnvironment& operator=(const DefaultFloatEnvironment&) = delete;
-
- private:
-  unsigned saved_;
-};
-#else
-class DefaultFloatEnvironment {
- public:
-  DefaultFloatEnvironment() noexcept {
-    std::fegetenv(&saved_);
-    std::fesetenv(FE_DFL_ENV);
-  }
-  ~DefaultFloatEnvironment() { std::fesetenv(&saved_); }
-  DefaultFloatEnvironment(const DefaultFloatEnvironment&) = delete;
-  DefaultFloatEnvironment& operator=(const DefaultFloatEnvironment&) = delete;
-
- private:
-  std::fenv_t saved_;
-};
-#endif
 
 // ---------------------------------------------------------------------------
 // The model's block, seen through its slots.
