@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "codec/codec.hpp"
+#include "columnar_text.hpp"
 #include "format/format.hpp"
 #include "format/transform.hpp"
 #include "format/typed_encoding/typed_encoding.hpp"
@@ -395,18 +396,7 @@ void write_driver_seeds(const fs::path& inputs) {
 
 // ---- the typed column stream ----
 
-// Columns joined by 0x00, values by 0x01.
-Bytes columnar(const std::vector<std::vector<std::string>>& columns) {
-  Bytes out;
-  for (std::size_t c = 0; c < columns.size(); ++c) {
-    if (c > 0) out.push_back(0x00);
-    for (std::size_t r = 0; r < columns[c].size(); ++r) {
-      if (r > 0) out.push_back(0x01);
-      out.insert(out.end(), columns[c][r].begin(), columns[c][r].end());
-    }
-  }
-  return out;
-}
+using test_support::columnar;
 
 // Row `i` of a log record whose fields cover every value class the typed
 // stream encodes; `nulls` puts null into some of them.
