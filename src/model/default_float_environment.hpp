@@ -14,9 +14,10 @@ namespace kelvane::model {
 // Restores the default floating-point environment (round to nearest, no
 // flushing of subnormals) for the lifetime of the guard, whatever the calling
 // process has set, and puts the caller's environment back afterwards. On
-// x86-64 every operation here is an SSE one, governed by MXCSR alone; saving
-// and loading just that register costs a fraction of the whole environment
-// (the x87 part included), and the coding loops take a guard for every bit.
+// x86-64 the GRU's float arithmetic is all SSE, governed by MXCSR alone;
+// saving and loading just that register costs a fraction of the whole
+// environment (the x87 part included), and "balanced" takes a guard for
+// every bit it codes.
 #if defined(__x86_64__)
 class DefaultFloatEnvironment {
  public:
