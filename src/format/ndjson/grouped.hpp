@@ -56,6 +56,16 @@ std::optional<Layout> preprocess_grouped_core(const RowTable& table, bool traili
 std::optional<Layout> preprocess_grouped(const RowTable& table, bool trailing_newline,
                                          std::uint64_t input_length);
 
+// One group entry of the Grouped metadata, as views into it.
+struct GroupEntry {
+  std::uint32_t rows = 0;
+  kvn::ByteSpan indices;   // rows x u32 line indices
+  kvn::ByteSpan metadata;  // the group's Uniform or Selective metadata
+};
+
+// Reads the next group entry; false when one of its fields is cut.
+bool read_group_entry(kvn::ByteReader& meta, GroupEntry& entry);
+
 // The Grouped branch of reverse. Never fails: metadata or text it cannot
 // use, a line left without content, or output beyond `budget` gives a copy
 // of `text`.

@@ -49,6 +49,12 @@ std::optional<kvn::Bytes> group_lines(kvn::ByteSpan text, kvn::ByteSpan metadata
 
 }  // namespace
 
+bool read_group_entry(kvn::ByteReader& meta, GroupEntry& entry) {
+  std::uint32_t metadata_length = 0;
+  return meta.read_u32(entry.rows) && meta.read_bytes(std::uint64_t{entry.rows} * 4, entry.indices) &&
+         meta.read_u32(metadata_length) && meta.read_bytes(metadata_length, entry.metadata);
+}
+
 kvn::Bytes reverse_grouped(kvn::ByteSpan text, kvn::ByteSpan metadata, std::uint64_t budget) {
   const auto unchanged = [&] { return kvn::Bytes(text.begin(), text.end()); };
   if (metadata.size() < 8) return unchanged();
@@ -66,18 +72,16 @@ kvn::Bytes reverse_grouped(kvn::ByteSpan text, kvn::ByteSpan metadata, std::uint
   std::uint64_t left = budget;
 
   for (std::uint16_t g = 0; g < groups; ++g) {
-    std::uint32_t rows = 0;
-    std::uint32_t metadata_length = 0;
+    GroupEntry entry;
     std::uint32_t text_length = 0;
-    kvn::ByteSpan indices;
-    kvn::ByteSpan group_metadata;
     kvn::ByteSpan group_text;
-    if (!meta.read_u32(rows) || !meta.read_bytes(std::uint64_t{rows} * 4, indices) ||
-        !meta.read_u32(metadata_length) || !meta.read_bytes(metadata_length, group_metadata) ||
-        !body.read_u32(text_length) || !body.read_bytes(text_length, group_text)) {
+    if (!read_group_entry(meta, entry) || !body.read_u32(text_length) ||
+        !body.read_bytes(text_length, group_text)) {
       return unchanged();
     }
-    auto group = group_lines(group_text, group_metadata, rows, left);
+    const std::uint32_t rows = entry.rows;
+    const kvn::ByteSpan indices = entry.indices;
+    auto group = group_lines(group_text, entry.metadata, rows, left);
     if (!group) return unchanged();
     left -= group->size();  // each rebuild stays within what is left
     rebuilt.push_back(std::move(*group));

@@ -107,6 +107,20 @@ Layout build_selective_columnar(const ObjectSkeleton& pieces, const std::vector<
 // and its infos fit their byte form; otherwise appends a single 0x00.
 void apply_nesting_step(Layout& layout, std::uint32_t row_count);
 
+// The parsed Uniform metadata.
+struct UniformMetadata {
+  std::vector<kvn::ByteSpan> pieces;  // n + 1 pieces (views into the metadata)
+  std::uint32_t row_count = 0;
+  std::uint16_t column_count = 0;
+  bool trailing_newline = false;
+  kvn::ByteSpan nested;  // the bytes after the pieces: the nested block, or nothing
+};
+
+// Reads a Uniform metadata up to its pieces. Nothing when it is shorter than
+// 10 bytes, a piece is cut, or the piece count is not column count + 1 with
+// both the row and the column count non-zero.
+std::optional<UniformMetadata> parse_uniform_metadata(kvn::ByteSpan metadata);
+
 // The parsed Selective metadata.
 struct SelectiveMetadata {
   std::vector<kvn::ByteSpan> skeleton;  // n + 1 pieces (views into the metadata)

@@ -130,34 +130,41 @@ std::optional<kvn::Bytes> rebuild_uniform_from_parts(kvn::ByteSpan text,
   return out;
 }
 
-std::optional<kvn::Bytes> rebuild_uniform(kvn::ByteSpan text, kvn::ByteSpan metadata,
-                                          std::uint64_t budget) {
+std::optional<UniformMetadata> parse_uniform_metadata(kvn::ByteSpan metadata) {
+  if (metadata.size() < 10) return std::nullopt;
   kvn::ByteReader reader(metadata);
+  UniformMetadata out;
   std::uint8_t layout = 0;
-  std::uint32_t rows = 0;
-  std::uint16_t columns = 0;
   std::uint8_t flag = 0;
   std::uint16_t piece_count = 0;
-  if (metadata.size() < 10) return std::nullopt;
   (void)reader.read_u8(layout);
-  (void)reader.read_u32(rows);
-  (void)reader.read_u16(columns);
+  (void)reader.read_u32(out.row_count);
+  (void)reader.read_u16(out.column_count);
   (void)reader.read_u8(flag);
   (void)reader.read_u16(piece_count);
-  std::vector<kvn::ByteSpan> pieces;
-  if (piece_count == 0 || !read_pieces(reader, piece_count, pieces)) return std::nullopt;
-  if (piece_count - 1 != columns || rows == 0 || columns == 0) return std::nullopt;
-
-  const kvn::ByteSpan nested = reader.rest();
-  if (!nested.empty() && nested[0] >= 1 && nested[0] <= 3) {
-    if (auto infos = deserialize_nested_info(nested)) {
-      const std::size_t flat_columns = format::count_byte(text, COLUMN_SEPARATOR) + 1;
-      const kvn::Bytes unflat = unflatten_nested_columns(
-          text, infos->infos, rows, static_cast<std::uint16_t>(flat_columns), budget);
-      return rebuild_uniform_from_parts(unflat, pieces, rows, columns, flag != 0, budget);
-    }
+  out.trailing_newline = flag != 0;
+  if (piece_count == 0 || !read_pieces(reader, piece_count, out.pieces)) return std::nullopt;
+  if (piece_count - 1 != out.column_count || out.row_count == 0 || out.column_count == 0) {
+    return std::nullopt;
   }
-  return rebuild_uniform_from_parts(text, pieces, rows, columns, flag != 0, budget);
+  out.nested = reader.rest();
+  return out;
+}
+
+std::optional<kvn::Bytes> rebuild_uniform(kvn::ByteSpan text, kvn::ByteSpan metadata,
+                                          std::uint64_t budget) {
+  const auto parsed = parse_uniform_metadata(metadata);
+  if (!parsed) return std::nullopt;
+  const UniformMetadata& m = *parsed;
+  if (auto infos = deserialize_nested_info(m.nested)) {
+    const std::size_t flat_columns = format::count_byte(text, COLUMN_SEPARATOR) + 1;
+    const kvn::Bytes unflat = unflatten_nested_columns(
+        text, infos->infos, m.row_count, static_cast<std::uint16_t>(flat_columns), budget);
+    return rebuild_uniform_from_parts(unflat, m.pieces, m.row_count, m.column_count,
+                                      m.trailing_newline, budget);
+  }
+  return rebuild_uniform_from_parts(text, m.pieces, m.row_count, m.column_count,
+                                    m.trailing_newline, budget);
 }
 
 std::optional<SelectiveMetadata> parse_selective_metadata(kvn::ByteSpan metadata) {
