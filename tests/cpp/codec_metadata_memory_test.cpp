@@ -1,5 +1,8 @@
 // Decoding hostile metadata costs memory in proportion to the sizes it
-// declares. A zstd metadata section that inflates to a large chain is held
+// declares, above all the original size S of the header: the reverse of a
+// chain holds at most two texts at a time, each within its budget, and only
+// a flattening record whose nested infos parse lets a text outgrow S. A
+// zstd metadata section that inflates to a large chain is held
 // once, at its inflated size: it is inflated into a buffer of its exact
 // length, the chain's records borrow it, and the inflation stops at
 // original_size + 64 KiB. A forged chain that repeats the flattening kinds
@@ -11,6 +14,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <new>
+#include <optional>
 
 #include "codec/zstd_util.hpp"
 #include "codec_test_support.hpp"
@@ -80,7 +84,7 @@ std::size_t peak_of(F&& decode) {
 }
 
 TEST(MetadataSectionMemory, LargeSectionIsHeldOnceAtItsInflatedSize) {
-  const Bytes hostile = hostile_container(UINT64_MAX);
+  const Bytes hostile = hostile_container(2 * kRecordBytes);
   bool failed = false;
   const std::size_t peak = peak_of([&] { failed = !decompress_from_slice(hostile).ok(); });
   EXPECT_TRUE(failed);  // the unknown record is skipped and the checks fail
@@ -142,6 +146,104 @@ TEST(ForgedChainMemory, RepeatedFlatteningKindsDoNotMultiplyTheBudget) {
       peak_of([&] { restored = format::reverse_preprocess(stream, chain, 1000); });
   EXPECT_EQ(restored, stream);  // nothing could be undone
   EXPECT_LT(peak, std::size_t{256} << 10);
+}
+
+// A key-dictionary stream: `literal` with its zero bytes escaped, then
+// `tokens` short tokens for key 0.
+Bytes key_dict_stream(ByteSpan literal, std::size_t tokens) {
+  Bytes stream;
+  for (const std::uint8_t b : literal) {
+    stream.push_back(b);
+    if (b == 0x00) stream.push_back(0xFE);  // a literal zero
+  }
+  for (std::size_t i = 0; i < tokens; ++i) kvn::append_bytes(stream, Bytes{0x00, 0x00});
+  return stream;
+}
+
+// The key dictionary's metadata for one key of 65,535 copies of `byte`.
+// Each token then expands to that key between two quotes.
+constexpr std::size_t kKeyBytes = 65535;
+constexpr std::size_t kTokenBytes = kKeyBytes + 2;
+Bytes one_long_key(std::uint8_t byte) {
+  Bytes metadata = {1};
+  kvn::append_u16_le(metadata, 1);
+  kvn::append_u16_le(metadata, kKeyBytes);
+  metadata.insert(metadata.end(), kKeyBytes, byte);
+  return metadata;
+}
+
+// A "fast" container declaring `original_size`, whose zstd section holds
+// `chain` and whose payload is `text`.
+Bytes fast_container(const format::transform::TransformChain& chain, ByteSpan text,
+                     std::uint64_t original_size) {
+  Fields fields;
+  fields.flags = kvn::FLAG_HAS_METADATA | kvn::FLAG_METADATA_ZSTD;
+  fields.original_size = original_size;
+  return container(fields, zstd_compress(chain.serialize(), 3).value(),
+                   zstd_compress(text, 3).value());
+}
+
+format::transform::TransformRecord record(format::transform::TransformKind kind, Bytes metadata) {
+  return {static_cast<std::uint8_t>(kind), std::move(metadata)};
+}
+
+// Decodes `hostile`, expects the CRC check to reject it, and gives the peak.
+std::size_t peak_of_rejected(const Bytes& hostile) {
+  std::optional<kvn::CodecError> error;
+  const std::size_t peak = peak_of([&] {
+    auto result = decompress_from_slice(hostile);
+    if (!result.ok()) error = result.error();
+  });
+  EXPECT_TRUE(error.has_value());
+  if (error) {
+    EXPECT_EQ(error->message.rfind("CRC-32 mismatch: ", 0), 0u) << error->message;
+  }
+  return peak;
+}
+
+// The declared size of the hostile containers below, and what their decode
+// may hold: four times it, and a fixed allowance for the small buffers.
+constexpr std::uint64_t kDeclared = 16u << 20;
+constexpr std::uint64_t kAllowance = 1u << 20;
+// Tokens whose keys fill the declared size without passing it.
+constexpr std::size_t kTokens = kDeclared / kTokenBytes;
+
+TEST(HostileChainMemory, UnusableNdjsonRecordGrantsTheKeyDictionaryNoGrowth) {
+  // An NDJSON record whose metadata does not parse, then a key dictionary
+  // whose 70-byte stream expands to the declared size. The NDJSON record
+  // must not let the key dictionary write more than S.
+  format::transform::TransformChain chain;
+  chain.records.push_back(record(format::transform::TransformKind::Ndjson, {2}));
+  chain.records.push_back(record(format::transform::TransformKind::Json, one_long_key('k')));
+  const Bytes hostile = fast_container(chain, key_dict_stream({}, kTokens), kDeclared);
+  EXPECT_LT(hostile.size(), 200u);
+  EXPECT_LT(peak_of_rejected(hostile), 4 * kDeclared + kAllowance);
+}
+
+TEST(HostileChainMemory, NullableColumnBetweenThemStaysWithinTheBudget) {
+  // The same, with a typed column stream between them: the key dictionary
+  // writes a stream whose one Nullable column has a bitmap of the declared
+  // size, nearly all set bits, over Integer values the decoder fills in.
+  const std::uint64_t bitmap = kTokens * kTokenBytes;
+  Bytes typed;
+  kvn::append_u16_le(typed, 1);  // columns
+  kvn::append_u32_le(typed, 4);  // schema bytes
+  kvn::append_u16_le(typed, 1);
+  typed.push_back(9);
+  typed.push_back(0);
+  typed.push_back(3);  // Nullable
+  kvn::append_u32_le(typed, static_cast<std::uint32_t>(9 + bitmap));
+  typed.push_back(1);  // inner Integer, with no body: every value "0"
+  kvn::append_u32_le(typed, static_cast<std::uint32_t>(8 * bitmap));
+  kvn::append_u32_le(typed, static_cast<std::uint32_t>(bitmap));
+
+  format::transform::TransformChain chain;
+  chain.records.push_back(record(format::transform::TransformKind::Ndjson, {2}));
+  chain.records.push_back(record(format::transform::TransformKind::TypedEncoding, {}));
+  chain.records.push_back(record(format::transform::TransformKind::Json, one_long_key(0xFF)));
+  const Bytes hostile = fast_container(chain, key_dict_stream(typed, kTokens), kDeclared);
+  EXPECT_LT(hostile.size(), 200u);
+  EXPECT_LT(peak_of_rejected(hostile), 4 * kDeclared + kAllowance);
 }
 
 }  // namespace
