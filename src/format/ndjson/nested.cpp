@@ -193,7 +193,8 @@ Planned plan_nested_column(std::span<const ByteSpan> values, std::uint32_t rows,
         // Every sub-column holds one value per row, so keys x rows bytes of
         // separators alone: beyond the column's own length the flattening
         // can only outgrow it (objects keyed by ids, for instance).
-        if (static_cast<std::uint64_t>(keys.size()) * rows > bound) return Planned::LeftAsIs;
+        if (options.bound_growth && static_cast<std::uint64_t>(keys.size()) * rows > bound)
+          return Planned::LeftAsIs;
       }
       member_key.push_back(it->second);
       plan.members.push_back(m);

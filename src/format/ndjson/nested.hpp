@@ -94,6 +94,9 @@ enum class WidthOverflow : std::uint8_t {
 struct FlattenOptions {
   AbsentKeys absent = AbsentKeys::Bitmap;
   WidthOverflow overflow = WidthOverflow::LeaveColumn;
+  // For tests only: false flattens every qualifying column however many keys
+  // it brings, as a writer without the growth bound would.
+  bool bound_growth = true;
 };
 
 struct FlattenedColumns {
