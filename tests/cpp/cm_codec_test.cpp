@@ -59,6 +59,13 @@ struct Loops {
     EXPECT_TRUE(result.ok()) << mode << ": " << result.error().message;
     return result.ok() ? result.value() : Bytes{};
   }
+  // `data` comes back through both loops, and its length fits the bound the
+  // container reader puts on a stream of that size.
+  void expect_round_trip(const Bytes& data, const char* name) const {
+    const Bytes stream = coded(data);
+    EXPECT_EQ(decoded(stream, static_cast<std::uint32_t>(data.size())), data) << mode << ": " << name;
+    EXPECT_LE(data.size(), codec::cm_max_decoded_length(stream.size()) / 2) << mode << ": " << name;
+  }
 };
 
 const Loops kLoops[] = {
@@ -118,15 +125,16 @@ TEST(CmLoops, RoundTripEveryKindOfInput) {
         {"NUL bytes (past a 16-bit count in release builds of max)", Bytes(loops.medium, 0)},
         {"text", bytes_of(text)},
         {"json", bytes_of(json)},
-        {"ndjson", read_corpus_prefix("zeek_dns.ndjson", loops.large)},
     };
-    for (const auto& c : cases) {
-      if (c.data.empty()) continue;  // corpus absent
-      const Bytes stream = loops.coded(c.data);
-      EXPECT_EQ(loops.decoded(stream, static_cast<std::uint32_t>(c.data.size())), c.data)
-          << loops.mode << ": " << c.name;
-      EXPECT_LE(c.data.size(), codec::cm_max_decoded_length(stream.size()) / 2) << c.name;
-    }
+    for (const auto& c : cases) loops.expect_round_trip(c.data, c.name);
+  }
+}
+
+TEST(CmLoops, RoundTripACorpusLog) {
+  for (const Loops& loops : kLoops) {
+    const Bytes ndjson = read_corpus_prefix("zeek_dns.ndjson", loops.large);
+    if (ndjson.empty()) GTEST_SKIP() << "corpus file zeek_dns.ndjson absent from " KELVANE_CORPUS_DIR;
+    loops.expect_round_trip(ndjson, "zeek_dns.ndjson");
   }
 }
 
@@ -134,11 +142,15 @@ TEST(CmLoops, CompressRedundantInput) {
   for (const Loops& loops : kLoops) {
     const Bytes run(loops.medium, 'a');
     EXPECT_LT(loops.coded(run).size(), 400u) << loops.mode;
+  }
+}
+
+TEST(CmLoops, CompressACorpusLogToAQuarter) {
+  for (const Loops& loops : kLoops) {
     // Below about a kilobyte the stream's start-up costs hide the gain.
     const Bytes ndjson = read_corpus_prefix("zeek_mixed.ndjson", std::max<std::size_t>(loops.medium, 1000));
-    if (!ndjson.empty()) {
-      EXPECT_LT(loops.coded(ndjson).size(), ndjson.size() / 4) << loops.mode;
-    }
+    if (ndjson.empty()) GTEST_SKIP() << "corpus file zeek_mixed.ndjson absent from " KELVANE_CORPUS_DIR;
+    EXPECT_LT(loops.coded(ndjson).size(), ndjson.size() / 4) << loops.mode;
   }
 }
 

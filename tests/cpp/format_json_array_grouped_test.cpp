@@ -4,6 +4,7 @@
 // cannot use.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -221,6 +222,59 @@ TEST(JsonArrayGrouped, NestingInsideGroupsKeepsItsBounds) {
     const auto layout = build_grouped(doc, *span, kNoLimit);
     ASSERT_TRUE(layout);
     EXPECT_FALSE(view_of(*layout).groups.at(0).nested_block.has_value());
+    EXPECT_EQ(reverse(layout->text, layout->metadata, doc.size()), doc);
+  }
+}
+
+// A group keeps its nesting only when the info of every column it flattens
+// fits the byte form: one column too wide, or a 256th, and the whole group
+// keeps its plain text. A column left as it is because flattening it would
+// outgrow it is not too wide and leaves the others flattened.
+TEST(JsonArrayGrouped, NestingKeepsEveryColumnOrNone) {
+  const std::string long_key(70000, 'k');
+  const std::string long_piece(70000, ' ');
+  using Column = std::function<std::string(int)>;
+  const Column pair = [](int) { return std::string(R"({"a":1,"b":2})"); };
+  const Column wide_key = [&](int i) { return "{\"" + long_key + "\":" + std::to_string(i) + "}"; };
+  const Column wide_piece = [&](int i) { return "{\"a\":" + long_piece + std::to_string(i) + "}"; };
+  const Column by_id = [](int i) { return "{\"" + std::to_string(1000 + i) + "\":1}"; };
+  struct Case {
+    const char* name;
+    int members;
+    std::vector<Column> columns;
+    std::size_t infos;  // 0: no nesting
+    std::uint16_t w;
+  } cases[] = {
+      {"255 columns", 4, std::vector<Column>(255, pair), 255, 510},
+      {"256 columns", 4, std::vector<Column>(256, pair), 0, 0},
+      {"a key longer than 65,535 bytes", 4, {pair, wide_key}, 0, 0},
+      {"a template piece longer than 65,535 bytes", 4, {pair, wide_piece}, 0, 0},
+      {"objects keyed by ids", 20, {pair, by_id}, 1, 3},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> elements;
+    for (int i = 0; i < c.members; ++i) {
+      std::string element;
+      for (std::size_t j = 0; j < c.columns.size(); ++j) {
+        element += (j ? ",\"c" : "{\"c") + std::to_string(j) + "\":" + c.columns[j](i);
+      }
+      elements.push_back(element + "}");
+    }
+    elements.push_back(R"({"x":1})");
+    const Bytes doc = B(array_of(elements));
+    const auto layout = grouped(doc);
+    ASSERT_TRUE(layout);
+    const LayoutView view = view_of(*layout);
+    ASSERT_EQ(view.groups.size(), 1u);
+    const auto& block = view.groups[0].nested_block;
+    EXPECT_EQ(block.has_value(), c.infos != 0);
+    if (block && c.infos != 0) {
+      EXPECT_EQ(kelvane::kvn::load_u16_le(block->data() + 4), c.w);
+      const auto infos = ndjson::deserialize_nested_info(ByteSpan(*block).subspan(6));
+      ASSERT_TRUE(infos);
+      EXPECT_EQ(infos->infos.size(), c.infos);
+    }
     EXPECT_EQ(reverse(layout->text, layout->metadata, doc.size()), doc);
   }
 }

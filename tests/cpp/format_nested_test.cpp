@@ -217,6 +217,31 @@ TEST(FlattenNestedColumns, ReturnsOnlyInfosThatFitTheirByteForm) {
             text);
 }
 
+// Tests build what a writer without the growth bound stores: the column of
+// objects keyed by ids is flattened into one sub-column per id, the flat
+// text far longer than the text, and unflattening gives the text back.
+TEST(FlattenNestedColumns, LiftedGrowthBoundFlattensIdKeyedColumns) {
+  constexpr std::uint32_t kRows = 100;
+  std::vector<std::string> ids;
+  std::vector<std::string> objects;
+  for (std::uint32_t r = 0; r < kRows; ++r) {
+    ids.push_back(std::to_string(r));
+    objects.push_back("{\"k" + std::to_string(r) + "\":1}");
+  }
+  const Bytes text = columnar({ids, objects});
+  EXPECT_FALSE(flatten_nested_columns(text, kRows));
+  const auto flat = flatten_nested_columns(text, kRows, {.bound_growth = false});
+  ASSERT_TRUE(flat);
+  ASSERT_EQ(flat->infos.size(), 1u);
+  EXPECT_EQ(flat->infos[0].column, 1);
+  EXPECT_EQ(flat->infos[0].keys.size(), kRows);
+  EXPECT_EQ(column_count(flat->text), kRows + 1);
+  EXPECT_GT(flat->text.size(), 20 * text.size());
+  EXPECT_EQ(unflatten_nested_columns(flat->text, flat->infos, kRows, column_count(flat->text),
+                                     kNoBudgetLimit),
+            text);
+}
+
 TEST(NestedInfoByteForm, FitCheckRejectsEveryWidthExceeded) {
   const NestedGroupInfo fine{{B("a")}, {B("{\"a\":"), B("}")}, {}, 3};
   struct Case {

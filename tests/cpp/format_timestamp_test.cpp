@@ -138,6 +138,7 @@ TEST(TimestampColumn, DecodesAnyStoredValueWithoutFailing) {
   const std::string last = "\"9999-12-31T23:59:59Z\"";
   const Bytes day = {0x80, 0x80, 0xBB, 0xDD, 0x83, 0x05};        // zigzag varint of +1 day
   const Bytes plus_second = {0x80, 0x89, 0x7A}, minus_two_seconds = {0xFF, 0x91, 0xF4, 0x01};
+  const Bytes plus_two_seconds = {0x80, 0x92, 0xF4, 0x01}, minus_three_seconds = {0xFF, 0x9A, 0xEE, 0x02};
   const Bytes out_of_range = timestamp_body(kLast + 1'000'000, 0, 0, 1, {1, 0});
   const Bytes overflowing = timestamp_body(INT64_MAX, 1, 32767, 1, {1, 0});
   const struct {
@@ -155,6 +156,10 @@ TEST(TimestampColumn, DecodesAnyStoredValueWithoutFailing) {
       {timestamp_body(kLast, 0, 0, 2, Bytes(plus_second) << minus_two_seconds), {last, "\"9999-12-31T23:59:58Z\""}},
       {timestamp_body(kLast - kDay, 0, 0, 3, Bytes{1, 0x00} << day << Bytes{0x01}),
        {"\"9999-12-30T23:59:59Z\"", last, last}},
+      // Delta-of-delta: the delta of +2 s still counts past the year 9999, so
+      // -3 s more makes a delta of -1 s and lands on the last second.
+      {timestamp_body(kLast - 1'000'000, 0, 0, 3, Bytes{1, 0x00} << plus_two_seconds << minus_three_seconds),
+       {"\"9999-12-31T23:59:58Z\"", "\"9999-12-31T23:59:58Z\"", last}},
       // No base time to fall back on: the body reads as Raw.
       {out_of_range, raw_values(out_of_range)},
       {overflowing, raw_values(overflowing)},

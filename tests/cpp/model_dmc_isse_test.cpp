@@ -1,5 +1,6 @@
-// The DMC graph (initial layout, cloning, the rebuild of a full graph) and
-// the ISSE chain (classes, token length, the weights' first steps and bounds).
+// The DMC graph (initial layout, cloning, halving the counts of a busy node,
+// the rebuild of a full graph) and the ISSE chain (classes, token length, the
+// weights' first steps and bounds).
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -61,6 +62,38 @@ TEST(DmcInstance, ClonesASuccessorReachedOftenFromElsewhere) {
   EXPECT_EQ(d->node(successor).count[0], 3u);
   EXPECT_EQ(d->node(successor).count[1], 3u);
   EXPECT_EQ(d->p(), 2048u);
+}
+
+TEST(DmcInstance, HalvesBothCountsOnceTheirSumPasses8192) {
+  // A run of one bit value walks a loop of eight initial nodes without
+  // cloning (each successor's total stays at most n + 2); the first node of
+  // the loop counts one more of that bit per lap while the other stays 1.
+  for (const std::uint32_t bit : {0u, 1u}) {
+    auto d = model::DmcInstance::create(4096);
+    ASSERT_TRUE(d.ok());
+    const std::uint32_t watched = bit == 0 ? 0 : 8;
+    for (int i = 0; i < 8; ++i) d->update(bit);  // reaches the loop of node `watched`
+    for (;;) {
+      if (d->current() != watched) {
+        d->update(bit);
+        continue;
+      }
+      const model::DmcNode before = d->node(watched);
+      ASSERT_EQ(before.count[1 - bit], 1u) << bit;
+      ASSERT_EQ(d->nodes_used(), 2048u) << bit;
+      d->update(bit);
+      const model::DmcNode& after = d->node(watched);
+      if (before.count[bit] + 1 + before.count[1 - bit] <= 8192) {
+        ASSERT_EQ(after.count[bit], before.count[bit] + 1) << bit;  // up to 8192, no halving
+        continue;
+      }
+      // 8192 + 1 > 8192: 8192 halves to 4096, and 1 stays 1 instead of 0.
+      EXPECT_EQ(before.count[bit], 8191u) << bit;
+      EXPECT_EQ(after.count[bit], 4096u) << bit;
+      EXPECT_EQ(after.count[1 - bit], 1u) << bit;
+      break;
+    }
+  }
 }
 
 // Bits from x = (x * 1103515245 + 12345) mod 2^31, starting at 12345, each

@@ -1,6 +1,7 @@
 // The match model: its strength curve, the ring that stores 0x80 | (byte >> 1)
 // and therefore matches only high bytes, runs of 0xFF before and after the
-// ring wraps, and the short key that keeps its first position.
+// ring wraps, and the short key that keeps its first position unless that
+// position is 0.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -80,6 +81,20 @@ TEST(MatchModel, RunOf0xFFBeforeTheRingWraps) {
   // The three-byte key was last written at the fourth byte (position 3).
   EXPECT_EQ(r.model.slot(model::key(0, 0xFF, 0xFF, 0xFF)), 3u);
   EXPECT_EQ(r.model.match_len(), 0u);
+}
+
+TEST(MatchModel, ShortKeySlotHoldingPositionZeroCountsAsEmpty) {
+  // The first byte, 0xC5, is stored at position 0 under the short key of
+  // (0, 0, 0xE2), its ring value 0xE2 behind two zero bytes of history.
+  // The same three values come again at position 6, after four bytes have
+  // been seen: a slot that kept its first position would keep 0, but 0
+  // reads as an empty slot and is overwritten.
+  const Bytes data = {0xC5, 'a', 'b', 'c', 0x00, 0x00, 0xC5};
+  const std::uint32_t short_key = model::key(0, 0x00, 0x00, 0x80 | (0xC5 >> 1));
+  const MatchRun first = run(Bytes(data.begin(), data.begin() + 6));
+  ASSERT_EQ(first.model.slot(short_key), 0u);
+  const MatchRun r = run(data);
+  EXPECT_EQ(r.model.slot(short_key), 6u);
 }
 
 TEST(MatchModel, RunOf0xFFAfterTheRingWrapsFollowsWholeBytes) {

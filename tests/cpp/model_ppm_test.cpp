@@ -1,5 +1,6 @@
-// The PPM model: the distribution of the first bytes, an entry's symbol cap
-// and halving, and the takeover of weak entries by colliding contexts.
+// The PPM model: the distribution of the first bytes, even odds where no
+// candidate byte has mass, an entry's symbol cap and halving, and the
+// takeover of weak entries by colliding contexts.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -49,6 +50,23 @@ TEST(PpmModel, FirstByteIsUniformAndOneByteTakesHalf) {
   // 'q' = 0x71: its first bit is 0, so the first bit is predicted as 0.
   const std::uint64_t ones = 128 * 2056;
   EXPECT_EQ(m.bit_probability(1), ones * 4096 / (1u << 20));
+}
+
+TEST(PpmModel, EvenOddsWhereNoCandidateByteHasMass) {
+  // After 'b' and 2999 'a's, the order-12 context of twelve 'a's (2987
+  // counts of 'a') leaves 351 points of the 2^20, and order 0's 'b' takes
+  // 175 of them: 176 points for the 254 byte values left, so the highest 78
+  // values get none.
+  auto m = small_model();
+  m.update_byte('b');
+  for (int i = 0; i < 2999; ++i) m.update_byte('a');
+  m.compute_byte_probs();
+  const auto& d = m.distribution();
+  ASSERT_EQ(d[0xFC] + d[0xFD] + d[0xFE] + d[0xFF], 0u);
+  // c0 is 1 followed by the bits coded so far: the last bit between 0xFE
+  // and 0xFF, and the one before it among 0xFC..0xFF.
+  EXPECT_EQ(m.bit_probability(0xFF), 2048u);
+  EXPECT_EQ(m.bit_probability(0x7F), 2048u);
 }
 
 TEST(PpmEntry, IgnoresA49thSymbolAndHalvesPast4000) {

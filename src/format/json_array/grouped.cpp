@@ -67,10 +67,14 @@ Bytes group_metadata(const ndjson::ObjectSkeleton& pieces, std::uint32_t members
 
 // Flattens the object-valued columns of a group's plain text, missing keys
 // marked in the text. Kept only when the nested text is strictly shorter,
-// rebuilds the plain text exactly and its infos fit their byte form; then
-// `text` becomes the nested text and the nested block is returned.
+// rebuilds the plain text exactly and every flattened column's info fits its
+// byte form (one column too wide, or more than 255 of them, and the group
+// keeps its plain text); then `text` becomes the nested text and the nested
+// block is returned.
 std::optional<Bytes> nest_group(Bytes& text, std::uint32_t members) {
-  auto flat = ndjson::flatten_nested_columns(text, members, ndjson::AbsentKeys::Marker);
+  const ndjson::FlattenOptions options{.absent = ndjson::AbsentKeys::Marker,
+                                       .overflow = ndjson::WidthOverflow::Decline};
+  auto flat = ndjson::flatten_nested_columns(text, members, options);
   if (!flat || flat->text.size() >= text.size() ||
       !ndjson::nested_infos_fit_byte_form(flat->infos)) {
     return std::nullopt;

@@ -137,12 +137,30 @@ bool build_absent_bitmap(const ColumnPlan& plan, std::uint32_t rows, NestedGroup
   return true;
 }
 
-// Gathers the keys of one qualifying column and fills the plan; false leaves
-// the column as it is.
-bool plan_nested_column(std::span<const ByteSpan> values, std::uint32_t rows,
-                        std::size_t column_index, AbsentKeys absent, ColumnPlan& plan,
-                        NestedGroupInfo& info) {
-  if (column_index > std::numeric_limits<std::uint16_t>::max()) return false;
+bool info_fits_byte_form(const NestedGroupInfo& info) noexcept {
+  if (info.keys.size() > kMaxNestedKeys || info.template_pieces.size() > kMaxNestedPieces)
+    return false;
+  for (const Bytes& key : info.keys) {
+    if (key.size() > kMaxNestedBytesLength) return false;
+  }
+  for (const Bytes& piece : info.template_pieces) {
+    if (piece.size() > kMaxNestedBytesLength) return false;
+  }
+  return info.absent_bitmap.size() <= std::numeric_limits<std::uint32_t>::max();
+}
+
+enum class Planned : std::uint8_t {
+  Flattened,
+  LeftAsIs,  // a value does not parse, or the flattening would outgrow the column
+  TooWide,   // the column's info would not fit the serialized form
+};
+
+// Gathers the keys of one qualifying column and fills the plan. The widths
+// are checked only once the column is known to flatten, so that a column
+// left as it is for another reason never counts as too wide.
+Planned plan_nested_column(std::span<const ByteSpan> values, std::uint32_t rows,
+                           std::size_t column_index, const FlattenOptions& options,
+                           ColumnPlan& plan, NestedGroupInfo& info) {
   std::unordered_map<std::string_view, std::uint32_t> key_index;
   std::vector<std::uint32_t> member_key;  // key index of each member
   std::vector<std::size_t> row_begin(rows + std::size_t{1}, 0);
@@ -160,16 +178,12 @@ bool plan_nested_column(std::span<const ByteSpan> values, std::uint32_t rows,
     }
     if (!have_template) {
       auto parsed = parse_nested_object_with_template(v);
-      if (!parsed) return false;
-      if (parsed->pieces.size() > kMaxNestedPieces) return false;
-      for (const ByteSpan piece : parsed->pieces) {
-        if (piece.size() > kMaxNestedBytesLength) return false;
-        info.template_pieces.push_back(to_bytes(piece));
-      }
+      if (!parsed) return Planned::LeftAsIs;
+      for (const ByteSpan piece : parsed->pieces) info.template_pieces.push_back(to_bytes(piece));
       row_members = std::move(parsed->members);
       have_template = true;
     } else if (!parse_nested_object_kv(v, row_members)) {
-      return false;
+      return Planned::LeftAsIs;
     }
     for (const NestedMember& m : row_members) {
       auto [it, inserted] =
@@ -179,16 +193,19 @@ bool plan_nested_column(std::span<const ByteSpan> values, std::uint32_t rows,
         // Every sub-column holds one value per row, so keys x rows bytes of
         // separators alone: beyond the column's own length the flattening
         // can only outgrow it (objects keyed by ids, for instance).
-        if (static_cast<std::uint64_t>(keys.size()) * rows > bound) return false;
-        if (keys.size() > kMaxNestedKeys || m.key.size() > kMaxNestedBytesLength) return false;
+        if (options.bound_growth && static_cast<std::uint64_t>(keys.size()) * rows > bound)
+          return Planned::LeftAsIs;
       }
       member_key.push_back(it->second);
       plan.members.push_back(m);
     }
   }
   row_begin[rows] = plan.members.size();
-  if (keys.empty()) return false;
-  if (plan.members.size() >= kNoMember) return false;
+  if (keys.empty() || plan.members.size() >= kNoMember) return Planned::LeftAsIs;
+  info.keys.reserve(keys.size());
+  for (const ByteSpan k : keys) info.keys.push_back(to_bytes(k));
+  if (column_index > std::numeric_limits<std::uint16_t>::max() || !info_fits_byte_form(info))
+    return Planned::TooWide;
 
   plan.key_count = keys.size();
   plan.table.assign(plan.key_count * rows, kNoMember);
@@ -198,12 +215,11 @@ bool plan_nested_column(std::span<const ByteSpan> values, std::uint32_t rows,
       if (slot == kNoMember) slot = static_cast<std::uint32_t>(m);
     }
   }
-  if (absent == AbsentKeys::Bitmap && !build_absent_bitmap(plan, rows, info)) return false;
-  info.keys.reserve(keys.size());
-  for (const ByteSpan k : keys) info.keys.push_back(to_bytes(k));
+  if (options.absent == AbsentKeys::Bitmap && !build_absent_bitmap(plan, rows, info))
+    return Planned::TooWide;
   info.column = static_cast<std::uint16_t>(column_index);
   plan.flattened = true;
-  return true;
+  return Planned::Flattened;
 }
 
 bool column_qualifies(std::span<const ByteSpan> values) noexcept {
@@ -413,7 +429,7 @@ std::optional<NestedObject> parse_nested_object_with_template(ByteSpan value) {
 }
 
 std::optional<FlattenedColumns> flatten_nested_columns(ByteSpan text, std::uint32_t rows,
-                                                       AbsentKeys absent) {
+                                                       const FlattenOptions& options) {
   if (rows == 0) return std::nullopt;
   std::vector<ByteSpan> columns;
   split(text, COLUMN_SEPARATOR, columns);
@@ -421,18 +437,23 @@ std::optional<FlattenedColumns> flatten_nested_columns(ByteSpan text, std::uint3
     if (count_byte(column, VALUE_SEPARATOR) + 1 != rows) return std::nullopt;
   }
 
+  const bool all_or_nothing = options.overflow == WidthOverflow::Decline;
   FlattenedColumns result;
   std::vector<ColumnPlan> plans(columns.size());
   std::vector<ByteSpan> values;
   for (std::size_t c = 0; c < columns.size(); ++c) {
     ColumnPlan& plan = plans[c];
     plan.column = columns[c];
-    if (result.infos.size() == kMaxNestedInfos) continue;
+    if (result.infos.size() == kMaxNestedInfos && !all_or_nothing) continue;
     if (plan.column.empty() || (plan.column[0] != '{' && plan.column[0] != 'n')) continue;
     split(plan.column, VALUE_SEPARATOR, values);
     if (!column_qualifies(values)) continue;
     NestedGroupInfo info;
-    if (plan_nested_column(values, rows, c, absent, plan, info)) {
+    const Planned planned = plan_nested_column(values, rows, c, options, plan, info);
+    const bool too_wide = planned == Planned::TooWide ||
+                          (planned == Planned::Flattened && result.infos.size() == kMaxNestedInfos);
+    if (too_wide && all_or_nothing) return std::nullopt;
+    if (planned == Planned::Flattened && !too_wide) {
       result.infos.push_back(std::move(info));
     } else {
       plan = ColumnPlan{};
@@ -444,7 +465,7 @@ std::optional<FlattenedColumns> flatten_nested_columns(ByteSpan text, std::uint3
   // A null row is "null" in every sub-column; a key its object lacks is
   // "null" too (its bit tells it apart) or the AbsentMarker.
   const ByteSpan missing =
-      absent == AbsentKeys::Bitmap ? ByteSpan(kNull, 4) : ByteSpan(&ABSENT_MARKER, 1);
+      options.absent == AbsentKeys::Bitmap ? ByteSpan(kNull, 4) : ByteSpan(&ABSENT_MARKER, 1);
   const auto sub_value = [&](const ColumnPlan& plan, std::size_t idx) {
     const std::uint32_t m = plan.table[idx];
     if (m != kNoMember) return plan.members[m].value;
@@ -531,19 +552,8 @@ Bytes unflatten_nested_columns(ByteSpan flat, std::span<const NestedGroupInfo> i
 }
 
 bool nested_infos_fit_byte_form(std::span<const NestedGroupInfo> infos) {
-  if (infos.size() > kMaxNestedInfos) return false;
-  for (const NestedGroupInfo& info : infos) {
-    if (info.keys.size() > kMaxNestedKeys || info.template_pieces.size() > kMaxNestedPieces)
-      return false;
-    for (const Bytes& key : info.keys) {
-      if (key.size() > kMaxNestedBytesLength) return false;
-    }
-    for (const Bytes& piece : info.template_pieces) {
-      if (piece.size() > kMaxNestedBytesLength) return false;
-    }
-    if (info.absent_bitmap.size() > std::numeric_limits<std::uint32_t>::max()) return false;
-  }
-  return true;
+  return infos.size() <= kMaxNestedInfos &&
+         std::all_of(infos.begin(), infos.end(), info_fits_byte_form);
 }
 
 Bytes serialize_nested_info(std::span<const NestedGroupInfo> infos) {

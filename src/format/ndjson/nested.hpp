@@ -83,6 +83,22 @@ std::optional<NestedObject> parse_nested_object_with_template(kvn::ByteSpan valu
 enum class AbsentKeys : std::uint8_t { Bitmap, Marker };
 inline constexpr std::uint8_t ABSENT_MARKER = 0x02;
 
+// What flattening does when a column's info would not fit the serialized
+// form (more than 255 flattened columns, or a key, a piece or a count wider
+// than its field).
+enum class WidthOverflow : std::uint8_t {
+  LeaveColumn,  // that column stays as it is; columns past the 255th too
+  Decline,      // the whole call gives nothing (all or nothing)
+};
+
+struct FlattenOptions {
+  AbsentKeys absent = AbsentKeys::Bitmap;
+  WidthOverflow overflow = WidthOverflow::LeaveColumn;
+  // For tests only: false flattens every qualifying column however many keys
+  // it brings, as a writer without the growth bound would.
+  bool bound_growth = true;
+};
+
 struct FlattenedColumns {
   kvn::Bytes text;                     // the flat ColumnarText
   std::vector<NestedGroupInfo> infos;  // one per flattened column, in column order
@@ -92,11 +108,12 @@ struct FlattenedColumns {
 // (at least one object) and all parse. Nothing when rows is 0, a column does
 // not hold `rows` values, or no column was flattened. A column is left as it
 // is when its flattening would outgrow the column (keys x rows beyond the
-// column's own length, as with objects keyed by ids) or would not fit the
-// serialized form, so every returned info list passes
+// column's own length, as with objects keyed by ids; never a width
+// overflow), and a column that would not fit the serialized form is handled
+// as `options.overflow` says, so every returned info list passes
 // nested_infos_fit_byte_form.
 std::optional<FlattenedColumns> flatten_nested_columns(kvn::ByteSpan text, std::uint32_t rows,
-                                                       AbsentKeys absent = AbsentKeys::Bitmap);
+                                                       const FlattenOptions& options = {});
 
 // Rebuilds the text before flattening from `flat` (`columns` columns of
 // `rows` values each). Never fails: when the arguments do not fit `flat`, or
