@@ -11,14 +11,22 @@
 // estimated.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <new>
 #include <optional>
+#include <string>
 
+#include "codec/cm_codec.hpp"
 #include "codec/zstd_util.hpp"
 #include "codec_test_support.hpp"
 #include "format/format.hpp"
+#include "format/json_array/json_array.hpp"
+#include "format/ndjson/ndjson.hpp"
+#include "format/ndjson/nested.hpp"
+#include "format/typed_encoding/typed_encoding.hpp"
+#include "format/value_dict/value_dict.hpp"
 
 namespace {
 
@@ -244,6 +252,192 @@ TEST(HostileChainMemory, NullableColumnBetweenThemStaysWithinTheBudget) {
   const Bytes hostile = fast_container(chain, key_dict_stream(typed, kTokens), kDeclared);
   EXPECT_LT(hostile.size(), 200u);
   EXPECT_LT(peak_of_rejected(hostile), 4 * kDeclared + kAllowance);
+}
+
+// ---- What a writer without the flattening growth bound stores ----
+//
+// Objects keyed by ids bring a new key on every row: flattened anyway, 100
+// such rows make a flat text about 21 times the input; 400 make one about
+// 80 times it, past what the budgets grant (32 times).
+
+std::string id_keyed_object(int i) {
+  return "{\"id\":" + std::to_string(i) + ",\"m\":{\"k" + std::to_string(i) + "\":1}}";
+}
+Bytes id_keyed_lines(int rows) {
+  std::string out;
+  for (int i = 0; i < rows; ++i) out += id_keyed_object(i) + "\n";
+  return to_bytes(out);
+}
+Bytes id_keyed_array(int rows) {
+  std::string out = "[";
+  for (int i = 0; i < rows; ++i) {
+    if (i > 0) out += ',';
+    out += id_keyed_object(i);
+  }
+  return to_bytes(out + "]");
+}
+
+struct Stored {
+  format::transform::TransformChain chain;
+  Bytes text;
+};
+
+// The columnar text flattened without the bound; it must come back exactly.
+format::ndjson::FlattenedColumns flatten_every_column(ByteSpan text, std::uint32_t rows) {
+  format::ndjson::FlattenOptions lifted;
+  lifted.bound_growth = false;
+  auto flat = format::ndjson::flatten_nested_columns(text, rows, lifted);
+  EXPECT_TRUE(flat.has_value());
+  const auto columns = static_cast<std::uint16_t>(
+      std::count(flat->text.begin(), flat->text.end(), format::ndjson::COLUMN_SEPARATOR) + 1);
+  EXPECT_EQ(format::ndjson::unflatten_nested_columns(flat->text, flat->infos, rows, columns,
+                                                     UINT64_MAX),
+            Bytes(text.begin(), text.end()));
+  return std::move(*flat);
+}
+
+// [2]: the Uniform layout, its nesting step done without the bound.
+Stored literal_ndjson(ByteSpan input) {
+  auto layout = format::ndjson::preprocess(input);
+  EXPECT_TRUE(layout && layout->metadata[0] == 1 && layout->metadata.back() == 0);
+  const std::uint32_t rows = kvn::load_u32_le(layout->metadata.data() + 1);
+  auto flat = flatten_every_column(layout->text, rows);
+  Bytes metadata(layout->metadata.begin(), layout->metadata.end() - 1);  // the nested block...
+  kvn::append_bytes(metadata, format::ndjson::serialize_nested_info(flat.infos));  // ...filled
+  Stored out;
+  out.chain.records.push_back(record(format::transform::TransformKind::Ndjson, metadata));
+  out.text = std::move(flat.text);
+  return out;
+}
+
+// [7, 15]: the Uniform array layout, then the nested flattening without the bound.
+Stored literal_array(ByteSpan input) {
+  auto layout = format::json_array::preprocess(input);
+  EXPECT_TRUE(layout && layout->metadata[0] == 1);
+  const std::uint32_t rows = kvn::load_u32_le(layout->metadata.data() + 1);
+  auto flat = flatten_every_column(layout->text, rows);
+  Bytes metadata;
+  kvn::append_u32_le(metadata, rows);
+  kvn::append_u16_le(metadata, static_cast<std::uint16_t>(std::count(
+                                   flat.text.begin(), flat.text.end(), 0x00) + 1));
+  kvn::append_bytes(metadata, format::ndjson::serialize_nested_info(flat.infos));
+  Stored out;
+  out.chain.records.push_back(record(format::transform::TransformKind::JsonArray, layout->metadata));
+  out.chain.records.push_back(record(format::transform::TransformKind::NestedFlatten, metadata));
+  out.text = std::move(flat.text);
+  return out;
+}
+
+// The typed column stream and the value dictionary after them, as the
+// pipeline runs them; each must take the text.
+void add_typed_stream(Stored& stored) {
+  auto stream = format::typed_encoding::preprocess(stored.text);
+  ASSERT_TRUE(stream.has_value());
+  stored.chain.records.push_back(record(format::transform::TransformKind::TypedEncoding, {}));
+  stored.text = std::move(*stream);
+}
+void add_value_dictionary(Stored& stored) {
+  auto dict = format::value_dict::preprocess(stored.text);
+  ASSERT_TRUE(dict.has_value());
+  stored.chain.records.push_back(record(format::transform::TransformKind::ValueDict, dict->metadata));
+  stored.text = std::move(dict->text);
+}
+
+struct LiteralCase {
+  const char* name;
+  bool array;
+  bool typed;
+  bool dictionary;
+};
+// (The value dictionary declines the typed streams of these inputs, whose
+// many zero bytes cut them into more stretches than it could save on, so
+// [2, 14, 13] and [7, 15, 14, 13] do not arise from them.)
+constexpr LiteralCase kLiteralCases[] = {
+    {"[2, 13]", false, false, true},
+    {"[2, 14]", false, true, false},
+    {"[7, 15, 13]", true, false, true},
+    {"[7, 15, 14]", true, true, false},
+};
+
+Stored literal_chain(const LiteralCase& c, ByteSpan input) {
+  Stored stored = c.array ? literal_array(input) : literal_ndjson(input);
+  if (c.typed) add_typed_stream(stored);
+  if (c.dictionary) add_value_dictionary(stored);
+  return stored;
+}
+
+Bytes literal_container(const LiteralCase& c, int rows) {
+  const Bytes input = c.array ? id_keyed_array(rows) : id_keyed_lines(rows);
+  const Stored stored = literal_chain(c, input);
+  Bytes out = fast_container(stored.chain, stored.text, input.size());
+  kvn::Bytes crc;
+  kvn::append_u32_le(crc, crc32(input));
+  std::copy(crc.begin(), crc.end(), out.begin() + 24);
+  return out;
+}
+
+TEST(LiteralWriter, FlatTextsWithinThirtyTwoTimesTheInputDecode) {
+  for (const LiteralCase& c : kLiteralCases) {
+    SCOPED_TRACE(c.name);
+    const Bytes input = c.array ? id_keyed_array(100) : id_keyed_lines(100);
+    auto restored = decompress_from_slice(literal_container(c, 100));
+    ASSERT_TRUE(restored.ok()) << restored.error().message;
+    EXPECT_EQ(*restored, input);
+  }
+}
+
+TEST(LiteralWriter, FlatTextsBeyondThirtyTwoTimesFailWithinTheBudget) {
+  for (const LiteralCase& c : kLiteralCases) {
+    SCOPED_TRACE(c.name);
+    const Bytes hostile = literal_container(c, 400);
+    const std::uint64_t declared = kvn::load_u64_le(hostile.data() + 8);
+    std::optional<kvn::CodecError> error;
+    const std::size_t peak = peak_of([&] {
+      auto result = decompress_from_slice(hostile);
+      if (!result.ok()) error = result.error();
+    });
+    ASSERT_TRUE(error.has_value());
+    EXPECT_EQ(error->kind, kvn::ErrorKind::InvalidData) << error->message;
+    // At most two texts of the largest budget, and the small buffers.
+    EXPECT_LT(peak, 2 * format::max_chain_budget(declared) + (64u << 10)) << error->message;
+  }
+}
+
+// The same writer in "max": the length the CM stream declares is the flat
+// text's, within the budget at 100 rows and beyond it at 400, where the
+// reader refuses it before it builds an engine.
+TEST(LiteralWriter, CmStreamLengthIsBoundedByTheSameBudget) {
+  const LiteralCase c{"[2]", false, false, false};
+  for (const int rows : {100, 400}) {
+    const Bytes input = id_keyed_lines(rows);
+    const Stored stored = literal_chain(c, input);
+    Bytes payload;
+    kvn::append_u32_le(payload, static_cast<std::uint32_t>(stored.text.size()));
+    kvn::append_u32_le(payload, 0);
+    if (rows == 100) {
+      kvn::append_bytes(payload, cm_compress(stored.text, model::CM_CONFIG_MAX).value());
+    } else {
+      payload.resize(payload.size() + 1000, 0x55);  // never read: the length is refused first
+    }
+    Fields fields;
+    fields.mode = 0;
+    fields.flags = kvn::FLAG_HAS_METADATA;
+    fields.original_size = input.size();
+    fields.crc = crc32(input);
+    auto result = decompress_from_slice(container(fields, stored.chain.serialize(), payload));
+    if (rows == 100) {
+      ASSERT_TRUE(result.ok()) << result.error().message;
+      EXPECT_EQ(*result, input);
+    } else {
+      ASSERT_FALSE(result.ok());
+      const std::uint64_t bound =
+          format::reverse_budgets(stored.chain.view(), input.size()).stream;
+      EXPECT_EQ(bound, 32 * input.size());
+      EXPECT_EQ(result.error().message,
+                "CM stream length " + std::to_string(stored.text.size()) + " exceeds the " +
+                    std::to_string(bound) + " bytes its transforms can rebuild the original from");
+    }
+  }
 }
 
 }  // namespace
