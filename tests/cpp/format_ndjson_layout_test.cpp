@@ -17,6 +17,10 @@ namespace {
 constexpr std::uint64_t kNoLimit = ~std::uint64_t{0};
 const std::string kThreeRows =
     "{\"alpha\":1,\"beta\":\"x\"}\n{\"alpha\":2,\"beta\":\"y\"}\n{\"alpha\":3,\"beta\":\"z\"}\n";
+// Three rows whose column p holds objects alike: flattened into p.x and p.y.
+const std::string kNestedRows =
+    "{\"p\":{\"x\":1,\"y\":2},\"q\":3}\n{\"p\":{\"x\":4,\"y\":5},\"q\":6}\n"
+    "{\"p\":{\"x\":7,\"y\":8},\"q\":9}\n";
 
 ByteSpan span_of(const std::string& s) {
   return ByteSpan(reinterpret_cast<const std::uint8_t*>(s.data()), s.size());
@@ -197,9 +201,7 @@ TEST(NdjsonReverse, RestoresEveryLineExactly) {
 }
 
 TEST(NdjsonReverse, NestedColumnsAreFlattenedInsideTheUniformLayout) {
-  const std::string input =
-      "{\"p\":{\"x\":1,\"y\":2},\"q\":3}\n{\"p\":{\"x\":4,\"y\":5},\"q\":6}\n"
-      "{\"p\":{\"x\":7,\"y\":8},\"q\":9}\n";
+  const std::string& input = kNestedRows;
   const auto layout = ndjson::preprocess(span_of(input));
   ASSERT_TRUE(layout.has_value());
   // Three columns: p.x, p.y, q.
@@ -213,9 +215,7 @@ TEST(NdjsonReverse, NestedColumnsAreFlattenedInsideTheUniformLayout) {
 // Once the nested block is read and the text unflattened, a rebuild that
 // fails gives the unflattened text, not the flat one it was handed.
 TEST(NdjsonReverse, RebuildThatFailsAfterUnflatteningGivesTheUnflattenedText) {
-  const std::string input =
-      "{\"p\":{\"x\":1,\"y\":2},\"q\":3}\n{\"p\":{\"x\":4,\"y\":5},\"q\":6}\n"
-      "{\"p\":{\"x\":7,\"y\":8},\"q\":9}\n";
+  const std::string& input = kNestedRows;
   const auto layout = ndjson::preprocess(span_of(input));
   ASSERT_TRUE(layout.has_value());
   const std::size_t pieces_end = 10 + 7 + 7 + 3;
