@@ -110,7 +110,8 @@ bool measure_members(const Group& group, ByteSpan indices, std::uint32_t source,
   return true;
 }
 
-// Second pass over one group: member i written at out + at[first + i].
+// Second pass over one group: member i written at out + at[i] (`at` starts
+// at the group's first member).
 void write_members(const Group& group, const std::uint64_t* at, std::uint8_t* out,
                    std::vector<PartCursor>& columns) {
   cut_columns(group, columns);  // the first pass found them to fit
