@@ -66,28 +66,37 @@ using BenchFn = void (*)(const BenchInput&, Report&);
 // take minutes to come.
 enum class Pace { quick, slow };
 
+// A case measures the files it is given, or inputs it generates itself: the
+// latter runs once per call, with an empty BenchInput (only its repeat set),
+// and needs no file.
+enum class Source { file, generated };
+
 struct BenchCase {
   const char* name;
   BenchFn run;
   Pace pace;
+  Source source;
 };
 
 // Every case linked into the program, in registration order.
 std::vector<BenchCase>& bench_cases();
 
 struct BenchRegistrar {
-  BenchRegistrar(const char* name, BenchFn run, Pace pace) {
-    bench_cases().push_back({name, run, pace});
+  BenchRegistrar(const char* name, BenchFn run, Pace pace, Source source) {
+    bench_cases().push_back({name, run, pace, source});
   }
 };
 
 // KELVANE_BENCH_CASE("name", fn) registers a case; a case whose rows take
 // minutes (it builds a context-mixing engine) registers with
-// KELVANE_SLOW_BENCH_CASE instead.
-#define KELVANE_BENCH_CASE_PACED(name, fn, pace)                              \
+// KELVANE_SLOW_BENCH_CASE instead. The GENERATED forms register a case that
+// makes its own input.
+#define KELVANE_BENCH_CASE_AS(name, fn, pace, source)                         \
   static const ::kelvane::bench::BenchRegistrar kelvane_bench_registrar_##fn( \
-      name, fn, ::kelvane::bench::Pace::pace)
-#define KELVANE_BENCH_CASE(name, fn) KELVANE_BENCH_CASE_PACED(name, fn, quick)
-#define KELVANE_SLOW_BENCH_CASE(name, fn) KELVANE_BENCH_CASE_PACED(name, fn, slow)
+      name, fn, ::kelvane::bench::Pace::pace, ::kelvane::bench::Source::source)
+#define KELVANE_BENCH_CASE(name, fn) KELVANE_BENCH_CASE_AS(name, fn, quick, file)
+#define KELVANE_SLOW_BENCH_CASE(name, fn) KELVANE_BENCH_CASE_AS(name, fn, slow, file)
+#define KELVANE_GENERATED_BENCH_CASE(name, fn) KELVANE_BENCH_CASE_AS(name, fn, quick, generated)
+#define KELVANE_SLOW_GENERATED_BENCH_CASE(name, fn) KELVANE_BENCH_CASE_AS(name, fn, slow, generated)
 
 }  // namespace kelvane::bench

@@ -1,12 +1,15 @@
 // kelvane_bench [--repeat N] [--only CASE[,CASE...]] FILE...
 // Runs every registered bench case (or only the named ones) on each file and
-// prints one table per file, row by row as the measurements are taken.
+// prints one table per file, row by row as the measurements are taken. The
+// cases that generate their own input run once, before the files, in a
+// table of their own; when --only names nothing else, no file is needed.
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -27,7 +30,8 @@ void print_usage(std::FILE* out, const char* program) {
   std::fprintf(out,
                "usage: %s [--repeat N] [--only CASE[,CASE...]] FILE...\n"
                "Measures kelvane on each FILE next to zstd -19 and brotli -11, and prints one\n"
-               "table per file, each row as soon as it is measured.\n"
+               "table per file, each row as soon as it is measured. The generated cases make\n"
+               "their own input and run once; with --only naming just those, give no FILE.\n"
                "\n"
                "  --repeat N     runs per measurement, the fastest one reported (default 3);\n"
                "                 the slow cases run once whatever N is\n"
@@ -37,7 +41,13 @@ void print_usage(std::FILE* out, const char* program) {
                "cases:",
                program);
   for (const auto& c : bench::bench_cases()) {
-    std::fprintf(out, " %s%s", c.name, c.pace == bench::Pace::slow ? " (slow)" : "");
+    const bool slow = c.pace == bench::Pace::slow;
+    const bool generated = c.source == bench::Source::generated;
+    std::fprintf(out, " %s%s", c.name,
+                 slow && generated ? " (slow, generated)"
+                 : slow            ? " (slow)"
+                 : generated       ? " (generated)"
+                                   : "");
   }
   std::fprintf(out, "\n");
 }
@@ -100,7 +110,14 @@ bool parse(int argc, char** argv, Options& opts) {
       return false;
     }
   }
-  if (opts.files.empty()) {
+  const bool only_generated =
+      !opts.only.empty() && std::all_of(opts.only.begin(), opts.only.end(), [](const std::string& name) {
+        for (const auto& c : bench::bench_cases()) {
+          if (name == c.name) return c.source == bench::Source::generated;
+        }
+        return false;
+      });
+  if (opts.files.empty() && !only_generated) {
     std::fprintf(stderr, "%s: no input file (see --help)\n", argv[0]);
     return false;
   }
@@ -113,6 +130,21 @@ bool wanted(const Options& opts, const bench::BenchCase& c) {
     if (name == c.name) return true;
   }
   return false;
+}
+
+// Runs the wanted cases of one source on `input`, under one report.
+void run_cases(const Options& opts, bench::Source source, const bench::BenchInput& input,
+               const std::string& title) {
+  std::optional<bench::Report> report;
+  for (const auto& c : bench::bench_cases()) {
+    if (c.source != source || !wanted(opts, c)) continue;
+    if (!report) report.emplace(title);
+    if (c.pace == bench::Pace::slow) {
+      std::fprintf(stderr, "kelvane_bench: \"%s\" on %s is slow; its rows come as they are measured\n",
+                   c.name, input.path.c_str());
+    }
+    c.run(input, *report);
+  }
 }
 
 }  // namespace
@@ -136,22 +168,19 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
+  const std::string best_of = "best of " + std::to_string(opts.repeat);
+  bench::BenchInput generated;
+  generated.path = "generated inputs";
+  generated.repeat = opts.repeat;
+  run_cases(opts, bench::Source::generated, generated, "generated inputs (" + best_of + ")");
   for (const auto& path : opts.files) {
     std::ifstream in(path, std::ios::binary);
     bench::BenchInput input;
     input.path = path;
     input.data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     input.repeat = opts.repeat;
-    bench::Report report(path + " (" + std::to_string(input.data.size()) + " bytes, best of " +
-                         std::to_string(opts.repeat) + ")");
-    for (const auto& c : bench::bench_cases()) {
-      if (!wanted(opts, c)) continue;
-      if (c.pace == bench::Pace::slow) {
-        std::fprintf(stderr, "kelvane_bench: \"%s\" on %s is slow; its rows come as they are measured\n",
-                     c.name, path.c_str());
-      }
-      c.run(input, report);
-    }
+    run_cases(opts, bench::Source::file, input,
+              path + " (" + std::to_string(input.data.size()) + " bytes, " + best_of + ")");
   }
   return 0;
 }

@@ -378,6 +378,31 @@ TEST(JsonArrayGroupedReverse, MissingSeparatorsAreLeftOut) {
   EXPECT_EQ(reverse(layout->text, metadata, kNoLimit), B(R"([{"a":1}, {"a":2}{"a":3}{"a":4}{"a":5}])"));
 }
 
+// Elements go out in the order of their indices, whatever group they come
+// from; equal indices keep their order in the metadata (groups first, in
+// group order, then the residual elements), and none replaces another.
+TEST(JsonArrayGroupedReverse, ElementsKeepTheOrderOfTheirIndices) {
+  const std::vector<std::string> elements = {R"({"id":1,"x":1})", R"({"id":2,"y":"a"})",
+                                             R"({"id":3,"x":2})", R"({"id":4,"y":"b"})",
+                                             R"({"id":5,"x":3})", R"({"id":6,"y":"c"})",
+                                             R"({"z":0})"};
+  const Bytes doc = B(array_of(elements));
+  const auto layout = grouped(doc);
+  ASSERT_TRUE(layout);
+  ASSERT_EQ(view_of(*layout).residual, std::vector<std::uint32_t>{6});
+  // The y group (members 1, 3, 5) restated as members 4, 2, 0, and the
+  // residual element as 2.
+  Bytes metadata = layout->metadata;
+  const std::size_t x_length_at = 17 + 4 + 12;
+  const std::size_t y_members_at = x_length_at + 4 + kelvane::kvn::load_u32_le(metadata.data() + x_length_at) + 1;
+  ASSERT_EQ(kelvane::kvn::load_u32_le(metadata.data() + y_members_at), 3u);
+  for (std::uint8_t i = 0; i < 3; ++i) metadata[y_members_at + 4 + 4 * i] = static_cast<std::uint8_t>(4 - 2 * i);
+  metadata[metadata.size() - 8] = 2;  // the one residual index, before the residual text length
+  const std::vector<std::string> expected = {elements[0], elements[5], elements[2], elements[3],
+                                             elements[6], elements[4], elements[1]};
+  EXPECT_EQ(reverse(layout->text, metadata, kNoLimit), B(array_of(expected)));
+}
+
 TEST(JsonArrayGroupedReverse, EachGroupStaysWithinWhatIsLeftOfTheBudget) {
   const Bytes doc = B(array_of({R"({"p":{"a":1,"b":2}})", R"({"x":1})", R"({"p":{"a":3}})", R"({"y":2})",
                                 R"({"p":null})"}));

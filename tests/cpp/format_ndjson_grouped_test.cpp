@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -72,6 +73,45 @@ Counts counts_of(const Bytes& metadata) {
   std::uint32_t residual = 0;
   (void)r.read_u32(residual);
   return {groups, residual, first_lines};
+}
+
+// A Grouped layout put together by hand: per group its line indices, its
+// metadata and its text; no residual rows.
+struct HandGroup {
+  std::vector<std::uint32_t> indices;
+  Bytes metadata;
+  std::string text;
+};
+ndjson::Layout grouped_by_hand(std::uint32_t lines, bool trailing_newline,
+                               const std::vector<HandGroup>& groups) {
+  ndjson::Layout out;
+  out.metadata = {2, static_cast<std::uint8_t>(trailing_newline ? 1 : 0)};
+  kelvane::kvn::append_u32_le(out.metadata, lines);
+  kelvane::kvn::append_u16_le(out.metadata, static_cast<std::uint16_t>(groups.size()));
+  for (const HandGroup& g : groups) {
+    kelvane::kvn::append_u32_le(out.metadata, static_cast<std::uint32_t>(g.indices.size()));
+    for (const std::uint32_t index : g.indices) kelvane::kvn::append_u32_le(out.metadata, index);
+    kelvane::kvn::append_u32_le(out.metadata, static_cast<std::uint32_t>(g.metadata.size()));
+    out.metadata.insert(out.metadata.end(), g.metadata.begin(), g.metadata.end());
+    kelvane::kvn::append_u32_le(out.text, static_cast<std::uint32_t>(g.text.size()));
+    append(out.text, g.text);
+  }
+  kelvane::kvn::append_u32_le(out.metadata, 0);
+  return out;
+}
+
+// Uniform group metadata of `rows` rows of one column between two pieces,
+// with no nested block.
+Bytes uniform_of(std::uint32_t rows, const std::string& open, const std::string& close) {
+  Bytes m = {1};
+  kelvane::kvn::append_u32_le(m, rows);
+  m.insert(m.end(), {1, 0, 0, 2, 0});
+  for (const std::string* piece : {&open, &close}) {
+    kelvane::kvn::append_u16_le(m, static_cast<std::uint16_t>(piece->size()));
+    append(m, *piece);
+  }
+  m.push_back(0x00);
+  return m;
 }
 
 // A line of shape A (long keys, so grouping pays) or B.
@@ -403,7 +443,7 @@ TEST(NdjsonGroupedReverse, EachGroupStaysWithinWhatIsLeftOfTheBudget) {
 
   // One group naming one line, whose Uniform metadata states a million rows
   // with a 65,535-byte piece each (about 64 GiB): refused before anything
-  // is reserved.
+  // is reserved, so the group's text stands for its lines.
   Bytes group = {1};
   kelvane::kvn::append_u32_le(group, (1u << 20) + 1);
   group.insert(group.end(), {1, 0, 0, 2, 0, 0xFF, 0xFF});
@@ -416,7 +456,68 @@ TEST(NdjsonGroupedReverse, EachGroupStaysWithinWhatIsLeftOfTheBudget) {
   Bytes text;
   kelvane::kvn::append_u32_le(text, 1u << 20);
   text.insert(text.end(), 1u << 20, ndjson::VALUE_SEPARATOR);
-  EXPECT_EQ(ndjson::reverse(text, metadata, 4u << 20), text);
+  Bytes line(text.begin() + 4, text.end());
+  line.push_back('\n');
+  EXPECT_EQ(ndjson::reverse(text, metadata, 4u << 20), line);
+}
+
+// A group that cannot be rebuilt gives the text its lines were to come
+// from, cut at LF into the slots its indices name, and the other groups go
+// on. Selective metadata that does not read still gives the whole text.
+TEST(NdjsonGroupedReverse, GroupThatCannotBeRebuiltGivesItsTextCutIntoLines) {
+  const Bytes no_pieces = {1, 1, 0, 0, 0, 1, 0, 0, 0, 0};
+  Bytes selective = {3, 2, 0, 0, 0, 1, 0, 0, 1, 0, 0, 0, 2, 0, 1, 0, '{', 1, 0, '}'};
+  // One nested column of key x over a flat text of one row, stated as two
+  // columns: the unflattened {"x":1} cannot be rebuilt.
+  Bytes nested = {1, 1, 0, 0, 0, 2, 0, 0, 3, 0, 0, 0, 0, 0, 0, 0};
+  nested.insert(nested.end(), {2, 1, 0, 0, 1, 0, 1, 0, 'x', 2, 0, 5, 0});
+  append(nested, "{\"x\":");
+  nested.insert(nested.end(), {1, 0, '}'});
+  struct Case {
+    const char* what;
+    std::uint32_t lines;
+    bool trailing_newline;
+    std::vector<HandGroup> groups;
+    std::optional<std::string> expected;  // none: the whole text
+  } cases[] = {
+      {"piece count 0", 1, false, {{{0}, no_pieces, "abc"}}, "abc"},
+      {"piece count 0, final LF", 1, true, {{{0}, no_pieces, "abc"}}, "abc\n"},
+      {"a copy of two parts beside a group that rebuilds", 3, true,
+       {{{0, 2}, no_pieces, "x\ny"}, {{1}, uniform_of(1, "{\"k\":", "}"), "5"}}, "x\n{\"k\":5}\ny\n"},
+      {"Selective metadata that reads, a text that does not fit it", 2, false,
+       {{{0, 1}, selective, "ab\ncd"}}, "ab\ncd"},
+      {"the unflattened text", 1, false, {{{0}, nested, "1"}}, "{\"x\":1}"},
+      {"Selective metadata that does not read", 1, false, {{{0}, {3, 1, 0}, "abc"}}, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    const ndjson::Layout layout = grouped_by_hand(c.lines, c.trailing_newline, c.groups);
+    const Bytes expected = c.expected ? bytes_of(*c.expected) : layout.text;
+    EXPECT_EQ(ndjson::reverse(layout.text, layout.metadata, kNoLimit), expected) << c.what;
+  }
+}
+
+// A slot that a later group names again keeps the later part, and only what
+// the slots finally hold counts against the budget. The rebuilds together
+// may write twice the budget: a group that no longer fits gives its text,
+// and when not even that fits, the whole text comes back.
+TEST(NdjsonGroupedReverse, LaterGroupKeepsTheSlotWithinTwiceTheBudget) {
+  const auto line0 = [](const std::string& open, const std::string& value) {
+    return HandGroup{{0}, uniform_of(1, open, "}"), value};
+  };
+  // The first line alone (9 bytes) is over the budget of 8; both lines
+  // together take all of the 16.
+  const ndjson::Layout twice = grouped_by_hand(1, true, {line0("{\"k\":", "aaa"), line0("{\"k\":", "1")});
+  EXPECT_EQ(ndjson::reverse(twice.text, twice.metadata, 8), bytes_of("{\"k\":1}\n"));
+
+  // Budget 100: the first line takes 150 of the 200, the second would take
+  // 60 (a 14-byte piece, its value and a brace).
+  const std::string long_key = "{\"kkkkkkkkk\":";
+  const ndjson::Layout copied =
+      grouped_by_hand(1, true, {line0("{\"k\":", std::string(144, 'a')), line0(long_key, std::string(45, 'b'))});
+  EXPECT_EQ(ndjson::reverse(copied.text, copied.metadata, 100), bytes_of(std::string(45, 'b') + "\n"));
+  const ndjson::Layout spent =
+      grouped_by_hand(1, true, {line0("{\"k\":", std::string(144, 'a')), line0(long_key, std::string(51, 'b'))});
+  EXPECT_EQ(ndjson::reverse(spent.text, spent.metadata, 100), spent.text);
 }
 
 }  // namespace

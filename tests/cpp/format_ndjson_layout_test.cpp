@@ -17,6 +17,10 @@ namespace {
 constexpr std::uint64_t kNoLimit = ~std::uint64_t{0};
 const std::string kThreeRows =
     "{\"alpha\":1,\"beta\":\"x\"}\n{\"alpha\":2,\"beta\":\"y\"}\n{\"alpha\":3,\"beta\":\"z\"}\n";
+// Three rows whose column p holds objects alike: flattened into p.x and p.y.
+const std::string kNestedRows =
+    "{\"p\":{\"x\":1,\"y\":2},\"q\":3}\n{\"p\":{\"x\":4,\"y\":5},\"q\":6}\n"
+    "{\"p\":{\"x\":7,\"y\":8},\"q\":9}\n";
 
 ByteSpan span_of(const std::string& s) {
   return ByteSpan(reinterpret_cast<const std::uint8_t*>(s.data()), s.size());
@@ -197,9 +201,7 @@ TEST(NdjsonReverse, RestoresEveryLineExactly) {
 }
 
 TEST(NdjsonReverse, NestedColumnsAreFlattenedInsideTheUniformLayout) {
-  const std::string input =
-      "{\"p\":{\"x\":1,\"y\":2},\"q\":3}\n{\"p\":{\"x\":4,\"y\":5},\"q\":6}\n"
-      "{\"p\":{\"x\":7,\"y\":8},\"q\":9}\n";
+  const std::string& input = kNestedRows;
   const auto layout = ndjson::preprocess(span_of(input));
   ASSERT_TRUE(layout.has_value());
   // Three columns: p.x, p.y, q.
@@ -208,6 +210,26 @@ TEST(NdjsonReverse, NestedColumnsAreFlattenedInsideTheUniformLayout) {
   ASSERT_GT(layout->metadata.size(), pieces_end);
   EXPECT_NE(layout->metadata[pieces_end], 0x00);  // the serialized infos
   EXPECT_EQ(ndjson::reverse(layout->text, layout->metadata, input.size()), bytes_of(input));
+}
+
+// Once the nested block is read and the text unflattened, a rebuild that
+// fails gives the unflattened text, not the flat one it was handed.
+TEST(NdjsonReverse, RebuildThatFailsAfterUnflatteningGivesTheUnflattenedText) {
+  const std::string& input = kNestedRows;
+  const auto layout = ndjson::preprocess(span_of(input));
+  ASSERT_TRUE(layout.has_value());
+  const std::size_t pieces_end = 10 + 7 + 7 + 3;
+  const ByteSpan nested_block = ByteSpan(layout->metadata).subspan(pieces_end);
+  ASSERT_NE(nested_block[0], 0x00);
+  const std::string unflattened = std::string("{\"x\":1,\"y\":2}\x01{\"x\":4,\"y\":5}\x01{\"x\":7,\"y\":8}") +
+                                  '\0' + "3\x01" "6\x01" "9";
+  // One column and two pieces, consistent with each other, against the two
+  // columns of the unflattened text.
+  Bytes one_column = {1, 3, 0, 0, 0, 1, 0, 1, 2, 0, 1, 0, '{', 1, 0, '}'};
+  one_column.insert(one_column.end(), nested_block.begin(), nested_block.end());
+  EXPECT_EQ(ndjson::reverse(layout->text, one_column, kNoLimit), bytes_of(unflattened));
+  // The right metadata, and lines one byte over the budget.
+  EXPECT_EQ(ndjson::reverse(layout->text, layout->metadata, input.size() - 1), bytes_of(unflattened));
 }
 
 TEST(NdjsonReverse, FlatteningBeyondSixtyFiveThousandColumnsIsNotKept) {

@@ -1,17 +1,22 @@
-// The Grouped reverse of a JSON array: each group's elements are rebuilt
-// into a buffer of their own, the residual elements are cut from the end of
-// the text, and all of them are written in the order of their element
-// indices between the prefix, the separators and the suffix.
+// The Grouped reverse of a JSON array, in two passes. The first reads the
+// metadata, checks every group's text against its layout and measures each
+// element it will rebuild; the elements are then put in the order of their
+// indices and given their places in the output. The second writes each
+// group's elements straight into those places, and the residual elements
+// and the separators between them: nothing is rebuilt twice or held in a
+// buffer of its own.
 //
 // Every field must lie inside the metadata (each group text inside the
 // text), and every count read from the metadata is checked against the
-// bytes its entries need before anything is reserved for it. Each group is
-// rebuilt within what is left of the budget; a group that does not fit, and
-// every other mismatch, gives back a copy of the text.
+// bytes its entries need before anything is reserved for it. The elements
+// together stay within the budget, and so do the unflattened texts kept for
+// the second pass; an element count or size that passes it, and every
+// other mismatch, gives back a copy of the text.
 #include <algorithm>
 #include <cstring>
 
 #include "format/json_array/json_array.hpp"
+#include "format/ndjson/write.hpp"
 #include "format/scan.hpp"
 
 namespace kelvane::format::json_array {
@@ -20,10 +25,19 @@ namespace {
 using kvn::Bytes;
 using kvn::ByteSpan;
 
-// One element of the output: its index in the array and its bytes.
+// One element of the output: its index in the array, where its bytes come
+// from (group member `source`, counted across the groups in their order,
+// or residual part `source` - members), and its length.
 struct Record {
   std::uint32_t index;
-  ByteSpan bytes;
+  std::uint32_t source;
+  std::uint64_t size;
+};
+
+// A group as the first pass leaves it to the second.
+struct Group {
+  ByteSpan plain;  // a view of the text, or of the group's unflattened text
+  GroupMetadata layout;
 };
 
 bool read_u16_bytes(kvn::ByteReader& r, ByteSpan& out) {
@@ -51,48 +65,65 @@ struct PartCursor {
   }
 };
 
-// The members of one group: `plain` split into the metadata's columns of k
-// values, each member rebuilt from the pieces into `out`, within `budget`.
-bool rebuild_members(ByteSpan plain, const GroupMetadata& group, ByteSpan indices,
-                     std::uint64_t budget, Bytes& out, std::vector<Record>& records) {
-  const std::uint32_t k = group.members;
-  const std::size_t c = group.columns;
-  if (count_byte(plain, ndjson::COLUMN_SEPARATOR) != c - 1) return false;
-  std::vector<PartCursor> columns;
-  columns.reserve(c);
-  PartCursor cut{plain.data(), plain.data() + plain.size(), ndjson::COLUMN_SEPARATOR};
-  for (std::size_t j = 0; j < c; ++j) {
+// One cursor per column of a group's plain text, the last one running to
+// its end.
+void cut_columns(const Group& group, std::vector<PartCursor>& columns) {
+  columns.clear();
+  PartCursor cut{group.plain.data(), group.plain.data() + group.plain.size(), ndjson::COLUMN_SEPARATOR};
+  for (std::size_t j = 0; j < group.layout.columns; ++j) {
     const ByteSpan column = cut.next();
-    if (count_byte(column, ndjson::VALUE_SEPARATOR) != std::uint64_t{k} - 1) return false;
     columns.push_back({column.data(), column.data() + column.size(), ndjson::VALUE_SEPARATOR});
   }
-  // Exact size: the values (the text less its separators) and k copies of
-  // the pieces.
-  std::uint64_t pieces = 0;
-  for (const ByteSpan piece : group.pieces) pieces += piece.size();
-  const std::uint64_t values = plain.size() - (c - 1) - std::uint64_t{c} * (k - 1);
-  std::uint64_t size = 0;
-  if (__builtin_mul_overflow(pieces, std::uint64_t{k}, &size) ||
-      __builtin_add_overflow(size, values, &size) || size > budget) {
+}
+
+// True when the plain text holds exactly the layout's c columns of k values.
+bool fits_layout(const Group& group, const std::vector<PartCursor>& columns) {
+  if (count_byte(group.plain, ndjson::COLUMN_SEPARATOR) != std::uint64_t{group.layout.columns} - 1) {
     return false;
   }
-  out.resize(static_cast<std::size_t>(size));
-  std::uint8_t* w = out.data();
-  const auto put = [&w](ByteSpan s) {
-    if (!s.empty()) std::memcpy(w, s.data(), s.size());
-    w += s.size();
-  };
-  for (std::uint32_t i = 0; i < k; ++i) {
-    const std::uint8_t* start = w;
-    put(group.pieces[0]);
-    for (std::size_t j = 0; j < c; ++j) {
-      put(columns[j].next());
-      put(group.pieces[j + 1]);
+  for (const PartCursor& column : columns) {
+    const ByteSpan values(column.p, static_cast<std::size_t>(column.end - column.p));
+    if (count_byte(values, ndjson::VALUE_SEPARATOR) != std::uint64_t{group.layout.members} - 1) {
+      return false;
     }
-    records.push_back({kvn::load_u32_le(indices.data() + 4 * std::size_t{i}),
-                       ByteSpan(start, static_cast<std::size_t>(w - start))});
   }
   return true;
+}
+
+// First pass over one group: a record per member, its size the pieces and
+// its values, numbered from `source`. False when the text does not fit the
+// layout or the elements so far pass `budget` (`total` adds them up).
+bool measure_members(const Group& group, ByteSpan indices, std::uint32_t source,
+                     std::uint64_t budget, std::uint64_t& total, std::vector<PartCursor>& columns,
+                     std::vector<Record>& records) {
+  cut_columns(group, columns);
+  if (!fits_layout(group, columns)) return false;
+  std::uint64_t pieces = 0;
+  for (const ByteSpan piece : group.layout.pieces) pieces += piece.size();
+  for (std::uint32_t i = 0; i < group.layout.members; ++i) {
+    std::uint64_t size = pieces;
+    for (PartCursor& column : columns) size += column.next().size();
+    if (size > budget - total) return false;
+    total += size;
+    records.push_back({kvn::load_u32_le(indices.data() + 4 * std::size_t{i}), source + i, size});
+  }
+  return true;
+}
+
+// Second pass over one group: member i written at out + at[i] (`at` starts
+// at the group's first member).
+void write_members(const Group& group, const std::uint64_t* at, std::uint8_t* out,
+                   std::vector<PartCursor>& columns) {
+  cut_columns(group, columns);  // the first pass found them to fit
+  const auto& pieces = group.layout.pieces;
+  for (std::uint32_t i = 0; i < group.layout.members; ++i) {
+    std::uint8_t* w = out + at[i];
+    ndjson::put(w, pieces[0]);
+    for (std::size_t j = 0; j < columns.size(); ++j) {
+      ndjson::put(w, columns[j].next());
+      ndjson::put(w, pieces[j + 1]);
+    }
+  }
 }
 
 }  // namespace
@@ -144,14 +175,18 @@ Bytes reverse_grouped(ByteSpan t, ByteSpan m, std::uint64_t budget) {
     }
   }
 
-  std::uint16_t groups = 0;
-  if (!r.read_u16(groups)) return unchanged();
-  std::vector<Record> records;
-  std::vector<Bytes> rebuilt;  // the group buffers the records point into
-  rebuilt.reserve(std::min<std::size_t>(groups, r.remaining() / 9));
+  std::uint16_t group_count = 0;
+  if (!r.read_u16(group_count)) return unchanged();
+  std::vector<Group> groups;
+  groups.reserve(std::min<std::size_t>(group_count, r.remaining() / 9));
+  std::vector<Bytes> unflattened;  // the plain texts that are no view of `t`
+  std::vector<Record> records;     // every index is in the metadata: fewer than 2^32
+  std::vector<PartCursor> columns;
   kvn::ByteReader body(t);
-  std::uint64_t left = budget;
-  for (std::uint16_t g = 0; g < groups; ++g) {
+  std::uint64_t elements = 0;  // the bytes of the elements measured so far
+  std::uint64_t plain_left = budget;
+  std::uint32_t members = 0;
+  for (std::uint16_t g = 0; g < group_count; ++g) {
     std::uint32_t k = 0;
     ByteSpan indices;
     ByteSpan metadata;
@@ -163,22 +198,28 @@ Bytes reverse_grouped(ByteSpan t, ByteSpan m, std::uint64_t budget) {
         (nested_flag == 1 && !read_u32_bytes(r, block)) || !read_u32_bytes(body, text)) {
       return unchanged();
     }
-    Bytes unflattened;
-    ByteSpan plain = text;
+    Group& group = groups.emplace_back();
+    group.plain = text;
     if (nested_flag == 1) {
       if (block.size() < 6) return unchanged();
       auto infos = ndjson::deserialize_nested_info(block.subspan(6));
       if (!infos) return unchanged();
-      unflattened = unflatten_group_nested(text, infos->infos, kvn::load_u32_le(block.data()),
-                                           kvn::load_u16_le(block.data() + 4), left);
-      plain = unflattened;
+      // Plain texts are shorter than the elements rebuilt from them, so
+      // those of valid data fit the budget together.
+      Bytes& plain = unflattened.emplace_back(unflatten_group_nested(
+          text, infos->infos, kvn::load_u32_le(block.data()), kvn::load_u16_le(block.data() + 4),
+          plain_left));
+      if (plain.size() > plain_left) return unchanged();
+      plain_left -= plain.size();
+      group.plain = plain;
     }
-    const auto group = parse_group_metadata(metadata);
-    if (!group || group->members != k) return unchanged();
-    records.reserve(records.size() + k);  // k indices are in the metadata
-    Bytes& out = rebuilt.emplace_back();
-    if (!rebuild_members(plain, *group, indices, left, out, records)) return unchanged();
-    left -= out.size();
+    auto layout = parse_group_metadata(metadata);
+    if (!layout || layout->members != k) return unchanged();
+    group.layout = std::move(*layout);
+    if (!measure_members(group, indices, members, budget, elements, columns, records)) {
+      return unchanged();
+    }
+    members += k;
   }
 
   std::uint32_t residual = 0;
@@ -190,38 +231,58 @@ Bytes reverse_grouped(ByteSpan t, ByteSpan m, std::uint64_t budget) {
   }
   const ByteSpan rest = body.rest();
   const ByteSpan residual_text = rest.first(std::min<std::size_t>(residual_length, rest.size()));
+  std::vector<ByteSpan> residual_parts;
   if (residual > 0 && !residual_text.empty()) {
     if (count_byte(residual_text, 0x00) != std::uint64_t{residual} - 1) return unchanged();
+    residual_parts.reserve(residual);
     records.reserve(records.size() + residual);
     PartCursor parts{residual_text.data(), residual_text.data() + residual_text.size(), 0x00};
     for (std::uint32_t i = 0; i < residual; ++i) {
-      records.push_back({kvn::load_u32_le(indices.data() + 4 * std::size_t{i}), parts.next()});
+      residual_parts.push_back(parts.next());
+      records.push_back({kvn::load_u32_le(indices.data() + 4 * std::size_t{i}), members + i,
+                         residual_parts.back().size()});
     }
   }
 
-  std::stable_sort(records.begin(), records.end(),
-                   [](const Record& a, const Record& b) { return a.index < b.index; });
+  const auto by_index = [](const Record& a, const Record& b) { return a.index < b.index; };
+  if (!std::is_sorted(records.begin(), records.end(), by_index)) {
+    std::stable_sort(records.begin(), records.end(), by_index);
+  }
   const auto separator = [&](std::size_t i) -> std::optional<ByteSpan> {
     if (i + 1 >= records.size()) return std::nullopt;
     if (mode == 1) return default_separator;
     if (i < separators.size()) return separators[i];
     return std::nullopt;
   };
-  // Fewer than 2^31 terms of at most 2^32 bytes each: no wrap.
-  std::uint64_t size = prefix.size() + suffix.size();
+  // Each member's place in the output. Fewer than 2^32 records of at most
+  // the budget (or 2^32 bytes) each, and separators of 65,535: no wrap.
+  std::vector<std::uint64_t> at(members);
+  std::uint64_t size = prefix.size();
   for (std::size_t i = 0; i < records.size(); ++i) {
-    size += records[i].bytes.size();
+    if (records[i].source < members) at[records[i].source] = size;
+    size += records[i].size;
     if (const auto sep = separator(i)) size += sep->size();
   }
+  size += suffix.size();
   if (size > budget) return unchanged();
-  Bytes out;
-  out.reserve(static_cast<std::size_t>(size));
-  kvn::append_bytes(out, prefix);
+
+  Bytes out(static_cast<std::size_t>(size));
+  std::uint8_t* w = out.data();
+  ndjson::put(w, prefix);
   for (std::size_t i = 0; i < records.size(); ++i) {
-    kvn::append_bytes(out, records[i].bytes);
-    if (const auto sep = separator(i)) kvn::append_bytes(out, *sep);
+    if (records[i].source >= members) {
+      ndjson::put(w, residual_parts[records[i].source - members]);
+    } else {
+      w += records[i].size;  // written with its group below
+    }
+    if (const auto sep = separator(i)) ndjson::put(w, *sep);
   }
-  kvn::append_bytes(out, suffix);
+  ndjson::put(w, suffix);
+  std::uint32_t first = 0;
+  for (const Group& group : groups) {
+    write_members(group, at.data() + first, out.data(), columns);
+    first += group.layout.members;
+  }
   return out;
 }
 

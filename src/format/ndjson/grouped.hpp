@@ -66,9 +66,10 @@ struct GroupEntry {
 // Reads the next group entry; false when one of its fields is cut.
 bool read_group_entry(kvn::ByteReader& meta, GroupEntry& entry);
 
-// The Grouped branch of reverse. Never fails: metadata or text it cannot
-// use, a line left without content, or output beyond `budget` gives a copy
-// of `text`.
+// The Grouped branch of reverse. Never fails: a group it cannot rebuild
+// gives the text its lines were to come from, cut at LF; metadata or text
+// it cannot use otherwise, a line left without content, or output beyond
+// `budget` gives a copy of `text`.
 kvn::Bytes reverse_grouped(kvn::ByteSpan text, kvn::ByteSpan metadata, std::uint64_t budget);
 
 }  // namespace kelvane::format::ndjson

@@ -1,13 +1,16 @@
 // The Grouped reverse: every group's lines are rebuilt by the Uniform or
 // Selective reverse into a buffer of their own, then cut at LF into line
-// slots named by the group's indices; the residual lines fill their slots
-// from the end of the text; the slots are written in order.
+// slots named by the group's indices (a slot named again keeps the later
+// part); the residual lines fill their slots from the end of the text; the
+// slots are written in order.
 //
-// Counts read from the metadata reserve nothing before the metadata is
-// known to hold the bytes they need. Each group is rebuilt within what is
-// left of the budget, and a group that cannot be rebuilt (within it or at
-// all) gives back the whole text: no partial result. The final size is
-// checked against the budget before anything is written.
+// A group whose lines cannot be rebuilt gives the text they were to come
+// from (its text, or its unflattened text), cut the same way. Counts read
+// from the metadata reserve nothing before the metadata is known to hold
+// the bytes they need. The rebuilds together write at most
+// kGroupWorkPerBudget times the budget, each group within what is left of
+// that; the final output is checked against the budget itself before
+// anything is written.
 #include <algorithm>
 #include <cstring>
 
@@ -35,16 +38,98 @@ struct PartCursor {
   }
 };
 
-// The lines of one group, within `budget`; nothing when they cannot be
-// rebuilt, or its Selective metadata names another row count.
-std::optional<kvn::Bytes> group_lines(kvn::ByteSpan text, kvn::ByteSpan metadata,
-                                      std::uint32_t rows, std::uint64_t budget) {
+// All group rebuilds together write at most this many times the budget.
+// Valid data needs less: its lines fit the budget, and the unflattened
+// texts of its nested groups are shorter than the lines rebuilt from them.
+// Forged groups that name the same lines again rebuild more than is kept;
+// the bound keeps them from writing without limit.
+constexpr std::uint64_t kGroupWorkPerBudget = 2;
+
+// One group's lines: `bytes` when the group wrote a buffer (its rebuilt
+// lines, or the unflattened text they could not be rebuilt from), else its
+// text itself; `charge` is what the group wrote, a copy of its text when it
+// could not rebuild.
+struct GroupLines {
+  std::optional<kvn::Bytes> bytes;
+  std::uint64_t charge = 0;
+};
+
+// Nothing when the whole text must come back: Selective metadata that does
+// not read or states another row count, or a group whose rebuild or copy
+// does not fit in `allowance`.
+std::optional<GroupLines> group_lines(kvn::ByteSpan text, kvn::ByteSpan metadata,
+                                      std::uint32_t rows, std::uint64_t allowance) {
+  GroupLines out;
   if (!metadata.empty() && metadata[0] == static_cast<std::uint8_t>(ColumnarLayout::Selective)) {
     const auto parsed = parse_selective_metadata(metadata);
     if (!parsed || parsed->row_count != rows) return std::nullopt;
-    return rebuild_selective(text, *parsed, budget);
+    out.bytes = rebuild_selective(text, *parsed, allowance);
+    out.charge = out.bytes ? out.bytes->size() : text.size();
+  } else {
+    UniformResult uniform = undo_uniform(text, metadata, allowance, true);
+    out.bytes = std::move(uniform.bytes);
+    out.charge = uniform.written + (out.bytes ? 0 : text.size());
   }
-  return rebuild_uniform(text, metadata, budget);
+  if (out.charge > allowance) return std::nullopt;
+  return out;
+}
+
+// A line slot and where its part lives: a group buffer, or the text.
+constexpr std::uint32_t kUnfilled = UINT32_MAX;
+constexpr std::uint32_t kInText = UINT32_MAX - 1;
+struct Slot {
+  kvn::ByteSpan part;
+  std::uint32_t owner = kUnfilled;
+};
+
+// The slots and the group buffers they point into; a buffer is released
+// once no slot holds one of its parts.
+class LineSlots {
+ public:
+  LineSlots(std::uint32_t lines, std::size_t buffers) : slots_(lines) { buffers_.reserve(buffers); }
+
+  // Keeps `bytes` as the next buffer; gives its owner number.
+  std::uint32_t keep(kvn::Bytes bytes) {
+    buffers_.push_back(std::move(bytes));
+    kept_.push_back(0);
+    return static_cast<std::uint32_t>(buffers_.size() - 1);
+  }
+  kvn::ByteSpan buffer(std::uint32_t owner) const { return buffers_[owner]; }
+
+  void fill(std::uint32_t index, kvn::ByteSpan part, std::uint32_t owner) {
+    Slot& slot = slots_[index];
+    if (owner < kInText) ++kept_[owner];  // before the release: the owner may be the same
+    if (slot.owner < kInText) release_one(slot.owner);
+    slot = {part, owner};
+  }
+  // Releases `owner`'s buffer when none of its parts was kept.
+  void settle(std::uint32_t owner) {
+    if (kept_[owner] == 0) kvn::Bytes().swap(buffers_[owner]);
+  }
+  const std::vector<Slot>& slots() const { return slots_; }
+
+ private:
+  void release_one(std::uint32_t owner) {
+    --kept_[owner];
+    settle(owner);
+  }
+  std::vector<Slot> slots_;
+  std::vector<kvn::Bytes> buffers_;
+  std::vector<std::uint32_t> kept_;
+};
+
+// Fills the slots of `indices` (u32 each, `count` of them) with the LF
+// parts of `lines`, as many as there are parts; an index not below the
+// line count is skipped.
+void fill_parts(LineSlots& slots, kvn::ByteSpan lines, kvn::ByteSpan indices, std::uint32_t count,
+                std::uint32_t owner) {
+  const std::uint32_t line_count = static_cast<std::uint32_t>(slots.slots().size());
+  PartCursor parts{lines.data(), lines.data() + lines.size()};
+  for (std::uint32_t i = 0; i < count && parts.more; ++i) {
+    const kvn::ByteSpan part = parts.next();
+    const std::uint32_t index = kvn::load_u32_le(indices.data() + 4 * std::size_t{i});
+    if (index < line_count) slots.fill(index, part, owner);
+  }
 }
 
 }  // namespace
@@ -63,13 +148,11 @@ kvn::Bytes reverse_grouped(kvn::ByteSpan text, kvn::ByteSpan metadata, std::uint
   const std::uint16_t groups = kvn::load_u16_le(metadata.data() + 6);
   if (lines > (metadata.size() - 8) / 4) return unchanged();
 
-  std::vector<kvn::ByteSpan> slots(lines);
-  std::vector<std::uint8_t> filled(lines, 0);
-  std::vector<kvn::Bytes> rebuilt;  // the group buffers the slots point into
-  rebuilt.reserve(std::min<std::size_t>(groups, (metadata.size() - 8) / 8));
+  LineSlots slots(lines, std::min<std::size_t>(groups, (metadata.size() - 8) / 8));
   kvn::ByteReader meta(metadata.subspan(8));
   kvn::ByteReader body(text);
-  std::uint64_t left = budget;
+  std::uint64_t allowance = 0;
+  if (__builtin_mul_overflow(budget, kGroupWorkPerBudget, &allowance)) allowance = UINT64_MAX;
 
   for (std::uint16_t g = 0; g < groups; ++g) {
     GroupEntry entry;
@@ -79,22 +162,16 @@ kvn::Bytes reverse_grouped(kvn::ByteSpan text, kvn::ByteSpan metadata, std::uint
         !body.read_bytes(text_length, group_text)) {
       return unchanged();
     }
-    const std::uint32_t rows = entry.rows;
-    const kvn::ByteSpan indices = entry.indices;
-    auto group = group_lines(group_text, entry.metadata, rows, left);
+    auto group = group_lines(group_text, entry.metadata, entry.rows, allowance);
     if (!group) return unchanged();
-    left -= group->size();  // each rebuild stays within what is left
-    rebuilt.push_back(std::move(*group));
-    const kvn::Bytes& out = rebuilt.back();
-    PartCursor parts{out.data(), out.data() + out.size()};
-    for (std::uint32_t i = 0; i < rows && parts.more; ++i) {
-      const kvn::ByteSpan part = parts.next();
-      const std::uint32_t index = kvn::load_u32_le(indices.data() + 4 * std::size_t{i});
-      if (index < lines) {
-        slots[index] = part;
-        filled[index] = 1;
-      }
+    allowance -= group->charge;
+    if (!group->bytes) {
+      fill_parts(slots, group_text, entry.indices, entry.rows, kInText);
+      continue;
     }
+    const std::uint32_t owner = slots.keep(std::move(*group->bytes));
+    fill_parts(slots, slots.buffer(owner), entry.indices, entry.rows, owner);
+    slots.settle(owner);
   }
 
   std::uint32_t residual = 0;
@@ -107,28 +184,23 @@ kvn::Bytes reverse_grouped(kvn::ByteSpan text, kvn::ByteSpan metadata, std::uint
     const auto* begin = residual_text.data();
     const auto* end = begin + residual_text.size();
     if (static_cast<std::uint64_t>(std::count(begin, end, kLf)) + 1 != residual) return unchanged();
-    PartCursor parts{begin, end};
-    for (std::uint32_t i = 0; i < residual; ++i) {
-      const kvn::ByteSpan part = parts.next();
-      const std::uint32_t index = kvn::load_u32_le(indices.data() + 4 * std::size_t{i});
-      if (index < lines) {
-        slots[index] = part;
-        filled[index] = 1;
-      }
-    }
+    fill_parts(slots, residual_text, indices, residual, kInText);
   }
 
+  // What the slots hold: parts of the group buffers and the text, less
+  // than 2^64 bytes together.
   std::uint64_t size = lines == 0 ? 0 : std::uint64_t{lines} - 1 + (trailing_newline ? 1 : 0);
-  for (std::uint32_t i = 0; i < lines; ++i) {
-    if (filled[i] == 0) return unchanged();
-    size += slots[i].size();  // parts of the group buffers and the text: no wrap
+  for (const Slot& slot : slots.slots()) {
+    if (slot.owner == kUnfilled) return unchanged();
+    size += slot.part.size();
   }
   if (size > budget) return unchanged();
   kvn::Bytes out(static_cast<std::size_t>(size));
   std::uint8_t* w = out.data();
   for (std::uint32_t i = 0; i < lines; ++i) {
-    if (!slots[i].empty()) std::memcpy(w, slots[i].data(), slots[i].size());
-    w += slots[i].size();
+    const kvn::ByteSpan part = slots.slots()[i].part;
+    if (!part.empty()) std::memcpy(w, part.data(), part.size());
+    w += part.size();
     if (i + 1 < lines || trailing_newline) *w++ = kLf;
   }
   return out;

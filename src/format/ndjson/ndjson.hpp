@@ -141,7 +141,8 @@ std::optional<Layout> preprocess(kvn::ByteSpan input);
 
 // Reverse transforms. They never fail: where the metadata or text cannot be
 // used, or the rebuilt output would exceed `budget` bytes, they return a copy
-// of `text`.
+// of `text` (reverse_uniform, when it unflattened the text first, a copy of
+// the unflattened text).
 kvn::Bytes reverse(kvn::ByteSpan text, kvn::ByteSpan metadata, std::uint64_t budget);
 kvn::Bytes reverse_uniform(kvn::ByteSpan text, kvn::ByteSpan metadata, std::uint64_t budget);
 kvn::Bytes reverse_uniform_from_parts(kvn::ByteSpan text, const std::vector<kvn::ByteSpan>& pieces,
@@ -151,10 +152,23 @@ std::optional<SelectiveMetadata> parse_selective_metadata(kvn::ByteSpan metadata
 kvn::Bytes reverse_selective_from_data(kvn::ByteSpan text, const SelectiveMetadata& metadata,
                                        std::uint64_t budget);
 
-// The same rebuilds, giving nothing instead of a copy where they cannot run
-// (for callers that must tell a rebuild from its refusal).
-std::optional<kvn::Bytes> rebuild_uniform(kvn::ByteSpan text, kvn::ByteSpan metadata,
-                                          std::uint64_t budget);
+// What reverse_uniform gives, before it falls back to a copy of the text:
+// the rebuilt lines; when they cannot be rebuilt from a text it unflattened
+// first, that unflattened text; nothing when neither (the text itself is
+// then the result). `written` counts the bytes of both buffers it wrote.
+struct UniformResult {
+  std::optional<kvn::Bytes> bytes;
+  std::uint64_t written = 0;
+};
+
+// The unflattened text and the lines each stay within `budget`, or, with
+// `shared_budget`, the two together (for a caller that bounds all it has
+// written).
+UniformResult undo_uniform(kvn::ByteSpan text, kvn::ByteSpan metadata, std::uint64_t budget,
+                           bool shared_budget);
+
+// The rebuilds, giving nothing instead of a copy where they cannot run (for
+// callers that must tell a rebuild from its refusal).
 std::optional<kvn::Bytes> rebuild_uniform_from_parts(kvn::ByteSpan text,
                                                      const std::vector<kvn::ByteSpan>& pieces,
                                                      std::uint32_t row_count,

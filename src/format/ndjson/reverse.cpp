@@ -1,7 +1,8 @@
 // The reverse NDJSON transform: rebuilds the lines from a columnar text and
 // its metadata. Nothing here fails: metadata or text that does not fit, or a
-// rebuilt output beyond the budget, gives back a copy of the text (the
-// container's CRC-32 and size checks then report the damage).
+// rebuilt output beyond the budget, gives back a copy of the text, or of the
+// text it unflattened first (the container's CRC-32 and size checks then
+// report the damage).
 //
 // Every count read from metadata is checked against the text before memory
 // is sized from it: the text is validated first (separator counts), then the
@@ -151,20 +152,31 @@ std::optional<UniformMetadata> parse_uniform_metadata(kvn::ByteSpan metadata) {
   return out;
 }
 
-std::optional<kvn::Bytes> rebuild_uniform(kvn::ByteSpan text, kvn::ByteSpan metadata,
-                                          std::uint64_t budget) {
+UniformResult undo_uniform(kvn::ByteSpan text, kvn::ByteSpan metadata, std::uint64_t budget,
+                           bool shared_budget) {
+  UniformResult result;
   const auto parsed = parse_uniform_metadata(metadata);
-  if (!parsed) return std::nullopt;
+  if (!parsed) return result;
   const UniformMetadata& m = *parsed;
+  std::optional<kvn::Bytes> unflattened;
+  kvn::ByteSpan source = text;
+  std::uint64_t lines_budget = budget;
   if (auto infos = deserialize_nested_info(m.nested)) {
     const std::size_t flat_columns = format::count_byte(text, COLUMN_SEPARATOR) + 1;
-    const kvn::Bytes unflat = unflatten_nested_columns(
-        text, infos->infos, m.row_count, static_cast<std::uint16_t>(flat_columns), budget);
-    return rebuild_uniform_from_parts(unflat, m.pieces, m.row_count, m.column_count,
-                                      m.trailing_newline, budget);
+    unflattened = unflatten_nested_columns(text, infos->infos, m.row_count,
+                                           static_cast<std::uint16_t>(flat_columns), budget);
+    result.written = unflattened->size();
+    if (shared_budget) lines_budget = budget - std::min(budget, result.written);
+    source = *unflattened;
   }
-  return rebuild_uniform_from_parts(text, m.pieces, m.row_count, m.column_count,
-                                    m.trailing_newline, budget);
+  if (auto lines = rebuild_uniform_from_parts(source, m.pieces, m.row_count, m.column_count,
+                                              m.trailing_newline, lines_budget)) {
+    result.written += lines->size();
+    result.bytes = std::move(lines);
+  } else {
+    result.bytes = std::move(unflattened);
+  }
+  return result;
 }
 
 std::optional<SelectiveMetadata> parse_selective_metadata(kvn::ByteSpan metadata) {
@@ -281,8 +293,8 @@ kvn::Bytes reverse_uniform_from_parts(kvn::ByteSpan text, const std::vector<kvn:
 }
 
 kvn::Bytes reverse_uniform(kvn::ByteSpan text, kvn::ByteSpan metadata, std::uint64_t budget) {
-  auto rows = rebuild_uniform(text, metadata, budget);
-  return rows ? std::move(*rows) : copy_of(text);
+  UniformResult result = undo_uniform(text, metadata, budget, false);
+  return result.bytes ? std::move(*result.bytes) : copy_of(text);
 }
 
 kvn::Bytes reverse_selective_from_data(kvn::ByteSpan text, const SelectiveMetadata& metadata,
