@@ -38,17 +38,23 @@ std::string size_mismatch(std::uint64_t declared, std::uint64_t got) {
          std::to_string(got);
 }
 
-// Modes 0 and 1, before any engine is built: the CM length prefix, its
-// stream, and whether the length is one the container can honestly hold.
-// `text_bound` is the most bytes the coded text may have (the budget of the
-// text the chain's last reverse is given); nothing means the chain is empty,
-// so the text is the original itself and its length must be the declared size.
-Status check_cm_payload(const ContainerHeader& header, ByteSpan payload,
-                        std::optional<std::uint64_t> text_bound) {
+// Modes 0 and 1: the CM length prefix must be there, without the neural flag
+// in mode 0.
+Status check_cm_prefix(const ContainerHeader& header, ByteSpan payload) {
   KVN_RETURN_ERROR_IF(payload.size() < kCmPrefixSize, InvalidData, kCmTooShort);
-  const std::uint32_t out_len = kvn::load_u32_le(payload.data());
   const auto high = static_cast<std::int32_t>(kvn::load_u32_le(payload.data() + 4));
   KVN_RETURN_ERROR_IF(header.mode == 0 && high < 0, Other, kNeural);
+  return {};
+}
+
+// Before any engine is built: whether the length the prefix declares is one
+// the container can honestly hold. `text_bound` is the most bytes the coded
+// text may have (the budget of the text the chain's last reverse is given);
+// nothing means the chain is empty, so the text is the original itself and
+// its length must be the declared size.
+Status check_cm_length(const ContainerHeader& header, ByteSpan payload,
+                       std::optional<std::uint64_t> text_bound) {
+  const std::uint32_t out_len = kvn::load_u32_le(payload.data());
   if (!text_bound) {
     KVN_RETURN_ERROR_IF(out_len != header.original_size, InvalidData,
                         size_mismatch(header.original_size, out_len));
@@ -58,8 +64,7 @@ Status check_cm_payload(const ContainerHeader& header, ByteSpan payload,
                             std::to_string(*text_bound) +
                             " bytes its transforms can rebuild the original from");
   }
-  // A stream this short cannot hold out_len bytes; refuse before building
-  // an engine and an out_len-byte output for it.
+  // A stream this short cannot hold out_len bytes either.
   KVN_RETURN_ERROR_IF(out_len > cm_max_decoded_length(payload.size() - kCmPrefixSize),
                       InvalidData, kCmTooShort);
   return {};
@@ -170,6 +175,7 @@ Result<Bytes> decode_container(const ContainerHeader& header, ByteSpan section, 
   SectionChain stored;
   Bytes decoded;
   if (header.mode <= 1) {
+    KVN_RETURN_IF_ERROR(check_cm_prefix(header, payload));
     std::optional<std::uint64_t> text_bound;
     if (header.embedded()) {
       text_bound = embedded_text_bound(header);
@@ -179,7 +185,7 @@ Result<Bytes> decode_container(const ContainerHeader& header, ByteSpan section, 
         text_bound = format::reverse_budgets(stored.chain, header.original_size).stream;
       }
     }
-    KVN_RETURN_IF_ERROR(check_cm_payload(header, payload, text_bound));
+    KVN_RETURN_IF_ERROR(check_cm_length(header, payload, text_bound));
     KVN_ASSIGN_OR_RETURN(decoded, decode_cm(header.mode, payload));
   } else {
     KVN_ASSIGN_OR_RETURN(decoded, decode_fast(header, payload));

@@ -76,6 +76,10 @@ std::vector<FailureCase> failure_cases() {
     s = Fields{};
     s.mode = mode;
     add("cm 7 bytes", container(s, {}, Bytes(7, 0)), ErrorKind::InvalidData, cm_short);
+    s.flags = kvn::FLAG_HAS_METADATA;  // the payload is checked before the chain is read
+    add("cm 7 bytes before a cut chain", container(s, Bytes{1, 200, 0}, Bytes(7, 0)),
+        ErrorKind::InvalidData, cm_short);
+    s.flags = 0;
     const auto cm_payload = [](std::uint32_t out_len) {
       Bytes payload;
       kvn::append_u32_le(payload, out_len);
