@@ -310,6 +310,18 @@ TEST(TypedReverse, GivesBackStreamsItCannotUse) {
   EXPECT_EQ(te::reverse(stream_of({{kBoolean, {}}, {kRaw, B("x")}}), kNoLimit), B(std::string("\0x", 2)));
 }
 
+TEST(TypedReverse, NullableValuesPastTheSetBitsCountAgainstTheBudget) {
+  // One set bit over 2000 values of 1000 bytes: the text is one value, but
+  // the values dropped after it still have to fit in the budget.
+  const Bytes stream =
+      stream_of({{kNullable, Bytes{kEnum} << u32(1) << u32(1) << Bytes{0x01}
+                                          << (Bytes{1} << u32(1000) << Bytes(1000, 'e') << u32(2000) << Bytes(2000, 0))}});
+  const Bytes text(1000, 'e');
+  EXPECT_EQ(te::reverse(stream, 2'000'000), text);
+  EXPECT_EQ(te::reverse(stream, 1'999'999), stream);
+  EXPECT_EQ(te::reverse(stream, text.size()), stream);
+}
+
 TEST(TypedReverse, StopsAtItsBudget) {
   // An Enum of one 1000-byte entry repeated 2000 times writes 2 MB from 3 KB;
   // a hex prefix of 60,000 bytes is written once per body byte.

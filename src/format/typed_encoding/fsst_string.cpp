@@ -45,7 +45,6 @@ void decode_fsst_string_column(kvn::ByteSpan body, ValueSink& sink) {
     sink.append('"');
     sink.append(kvn::ByteSpan(decoded).first(size));
     sink.append('"');
-    sink.end_value();
   }
 }
 
