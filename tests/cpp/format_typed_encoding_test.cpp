@@ -259,6 +259,11 @@ Bytes hex_body(const std::string& prefix, std::uint8_t digits, std::uint32_t cou
 
 TEST(DecodeOnlyColumns, FsstAndHexPrefixBodies) {
   const Bytes abc = fsst_body({"ab", "xyz", "q"}, {2, 3, 1}, {{0, 1, 2, 255, 0x21}, {}, {2, 2}});
+  Bytes long_codes(511, 0);
+  long_codes << Bytes{255, 'Z'} << Bytes(600, 1);
+  std::string long_value;
+  for (int i = 0; i < 511; ++i) long_value += "ab";
+  long_value += "Z" + std::string(600, 'q');
   const struct {
     std::uint8_t tag;
     Bytes body;
@@ -276,6 +281,8 @@ TEST(DecodeOnlyColumns, FsstAndHexPrefixBodies) {
       {kFsst, fsst_body({"a"}, {9}, {{0}}), raw_values(fsst_body({"a"}, {9}, {{0}}))},
       // A value cut short ends the list.
       {kFsst, Bytes(abc.begin(), abc.end() - 1), {"\"abxyzq!\"", "\"\""}},
+      // Longer than the decoder's 512-code pieces, an escape across the first boundary.
+      {kFsst, fsst_body({"ab", "q"}, {2, 1}, {long_codes}), {"\"" + long_value + "\""}},
       {kHexPrefix, hex_body("\"id-", 3, 2, {0xAB, 0xC0, 0x12, 0x30}), {"\"id-abc\"", "\"id-123\""}},
       {kHexPrefix, hex_body("\"", 4, 3, {0xDE, 0xAD, 0xBE, 0xEF}), {"\"dead\"", "\"beef\""}},
       {kHexPrefix, Bytes{1, 0, 'x', 1, 1, 0}, raw_values(Bytes{1, 0, 'x', 1, 1, 0})},

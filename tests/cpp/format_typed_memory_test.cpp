@@ -3,8 +3,9 @@
 // stream declares. A few kilobytes of Enum indices expand to the budget, as
 // a plain column and as the non-null values of a Nullable column whose
 // bitmap has every bit set (the values once went through a buffer of their
-// own and a table of where each ends). Every C++ allocation of this program
-// is counted, so the peak is measured, not estimated.
+// own and a table of where each ends); a long FSST value is decoded through
+// a buffer of fixed size. Every C++ allocation of this program is counted,
+// so the peak is measured, not estimated.
 #include <gtest/gtest.h>
 
 #include "counting_allocator.hpp"
@@ -68,6 +69,23 @@ TEST(TypedReverseMemory, TextPastItsBudgetIsRefusedWithinIt) {
       EXPECT_LT(peak, allowance(budget)) << nullable << " " << budget;
     }
   }
+}
+
+TEST(TypedReverseMemory, LongFsstValueDecodesThroughASmallBuffer) {
+  // One value of a million one-byte symbols: its text is a megabyte, and
+  // decoding it whole would take a buffer of eight bytes a code.
+  constexpr std::uint32_t kCodes = 1 << 20;
+  Bytes body = u16(1);
+  body << B("xxxxxxxx") << Bytes{1} << u32(1) << u32(kCodes);
+  body.resize(body.size() + kCodes, 0);
+  const Bytes stream = stream_of({{static_cast<std::uint8_t>(te::ColumnEncoding::FsstString), body}});
+  const std::uint64_t text_bytes = kCodes + 2;  // and its quotes
+  Bytes text;
+  const std::size_t peak = peak_of([&] { text = te::reverse(stream, text_bytes); });
+  ASSERT_EQ(text.size(), text_bytes);
+  EXPECT_EQ(text.front(), '"');
+  EXPECT_EQ(text[kCodes], 'x');
+  EXPECT_LT(peak, allowance(text_bytes));
 }
 
 }  // namespace
