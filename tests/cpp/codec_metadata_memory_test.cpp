@@ -8,47 +8,10 @@
 // estimated.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <cstdlib>
-#include <new>
-
 #include "codec/zstd_util.hpp"
 #include "codec_test_support.hpp"
+#include "counting_allocator.hpp"
 #include "format/format.hpp"
-
-namespace {
-
-std::atomic<std::size_t> g_live{0};
-std::atomic<std::size_t> g_peak{0};
-
-// Each block carries its size in a 16-byte prefix (keeping the alignment
-// of operator new).
-void* counted_new(std::size_t size) {
-  void* block = std::malloc(size + 16);
-  if (block == nullptr) throw std::bad_alloc();
-  *static_cast<std::size_t*>(block) = size;
-  const std::size_t live = g_live.fetch_add(size) + size;
-  std::size_t peak = g_peak.load();
-  while (live > peak && !g_peak.compare_exchange_weak(peak, live)) {
-  }
-  return static_cast<char*>(block) + 16;
-}
-
-void counted_delete(void* p) noexcept {
-  if (p == nullptr) return;
-  void* block = static_cast<char*>(p) - 16;
-  g_live.fetch_sub(*static_cast<std::size_t*>(block));
-  std::free(block);
-}
-
-}  // namespace
-
-void* operator new(std::size_t size) { return counted_new(size); }
-void* operator new[](std::size_t size) { return counted_new(size); }
-void operator delete(void* p) noexcept { counted_delete(p); }
-void operator delete[](void* p) noexcept { counted_delete(p); }
-void operator delete(void* p, std::size_t) noexcept { counted_delete(p); }
-void operator delete[](void* p, std::size_t) noexcept { counted_delete(p); }
 
 namespace kelvane::codec {
 namespace {
@@ -70,14 +33,7 @@ Bytes hostile_container(std::uint64_t original_size) {
                    zstd_compress(to_bytes("hello"), 3).value());
 }
 
-// Peak bytes held above what was live when `decode` started.
-template <class F>
-std::size_t peak_of(F&& decode) {
-  const std::size_t base = g_live.load();
-  g_peak.store(base);
-  decode();
-  return g_peak.load() - base;
-}
+using counting_allocator::peak_of;
 
 TEST(MetadataSectionMemory, LargeSectionIsHeldOnceAtItsInflatedSize) {
   const Bytes hostile = hostile_container(UINT64_MAX);
