@@ -1,5 +1,6 @@
 #include "fsst/fsst.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 
@@ -50,10 +51,19 @@ bool Decompressor::codes_valid(std::span<const std::uint8_t> codes) const noexce
 
 std::size_t Decompressor::decompress_into(std::span<const std::uint8_t> codes,
                                           std::uint8_t* out) const noexcept {
-  const std::uint8_t* in = codes.data();
+  std::size_t read = 0;
+  return decompress_prefix(codes, codes.size(), out, read);
+}
+
+std::size_t Decompressor::decompress_prefix(std::span<const std::uint8_t> codes,
+                                            std::size_t max_codes, std::uint8_t* out,
+                                            std::size_t& read) const noexcept {
+  const std::uint8_t* const begin = codes.data();
+  const std::uint8_t* in = begin;
   const std::uint8_t* const end = in + codes.size();
+  const std::uint8_t* const stop = in + std::min(max_codes, codes.size());
   std::uint8_t* p = out;
-  while (in < end) {
+  while (in < stop) {
     const std::uint8_t code = *in++;
     if (code != kEscape) {
       std::memcpy(p, &words_[code], kSymbolBytes);
@@ -62,6 +72,7 @@ std::size_t Decompressor::decompress_into(std::span<const std::uint8_t> codes,
       *p++ = *in++;
     }
   }
+  read = static_cast<std::size_t>(in - begin);
   return static_cast<std::size_t>(p - out);
 }
 

@@ -49,6 +49,14 @@ class Decompressor {
   // escape at the very end is dropped.
   std::size_t decompress_into(std::span<const std::uint8_t> codes, std::uint8_t* out) const noexcept;
 
+  // The same over the front of `codes`: decodes until at least `max_codes`
+  // of them are read or they end (an escape is never parted from its
+  // byte), sets `read` to the number read and returns the bytes written.
+  // `out` must hold output_capacity(max_codes) bytes. Decoding a long value
+  // piece by piece keeps the buffer small, whatever the value's length.
+  std::size_t decompress_prefix(std::span<const std::uint8_t> codes, std::size_t max_codes,
+                                std::uint8_t* out, std::size_t& read) const noexcept;
+
  private:
   Decompressor() = default;
 

@@ -12,69 +12,19 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
-#include <cstdlib>
-#include <new>
 #include <optional>
 #include <string>
 
 #include "codec/cm_codec.hpp"
 #include "codec/zstd_util.hpp"
 #include "codec_test_support.hpp"
+#include "counting_allocator.hpp"
 #include "format/format.hpp"
 #include "format/json_array/json_array.hpp"
 #include "format/ndjson/ndjson.hpp"
 #include "format/ndjson/nested.hpp"
 #include "format/typed_encoding/typed_encoding.hpp"
 #include "format/value_dict/value_dict.hpp"
-
-namespace {
-
-std::atomic<std::size_t> g_live{0};
-std::atomic<std::size_t> g_peak{0};
-
-// Each block carries its size in a 16-byte prefix (keeping the alignment
-// of operator new).
-void* counted_new(std::size_t size) {
-  void* block = std::malloc(size + 16);
-  if (block == nullptr) throw std::bad_alloc();
-  *static_cast<std::size_t*>(block) = size;
-  const std::size_t live = g_live.fetch_add(size) + size;
-  std::size_t peak = g_peak.load();
-  while (live > peak && !g_peak.compare_exchange_weak(peak, live)) {
-  }
-  return static_cast<char*>(block) + 16;
-}
-
-void counted_delete(void* p) noexcept {
-  if (p == nullptr) return;
-  void* block = static_cast<char*>(p) - 16;
-  g_live.fetch_sub(*static_cast<std::size_t*>(block));
-  std::free(block);
-}
-
-}  // namespace
-
-void* operator new(std::size_t size) { return counted_new(size); }
-void* operator new[](std::size_t size) { return counted_new(size); }
-void operator delete(void* p) noexcept { counted_delete(p); }
-void operator delete[](void* p) noexcept { counted_delete(p); }
-void operator delete(void* p, std::size_t) noexcept { counted_delete(p); }
-void operator delete[](void* p, std::size_t) noexcept { counted_delete(p); }
-// The library's temporary buffers (std::stable_sort's) come from the nothrow
-// forms: they must be counted and freed the same way.
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-  try {
-    return counted_new(size);
-  } catch (const std::bad_alloc&) {
-    return nullptr;
-  }
-}
-void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
-  return operator new(size, tag);
-}
-void operator delete(void* p, const std::nothrow_t&) noexcept { counted_delete(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { counted_delete(p); }
 
 namespace kelvane::codec {
 namespace {
@@ -96,14 +46,7 @@ Bytes hostile_container(std::uint64_t original_size) {
                    zstd_compress(to_bytes("hello"), 3).value());
 }
 
-// Peak bytes held above what was live when `decode` started.
-template <class F>
-std::size_t peak_of(F&& decode) {
-  const std::size_t base = g_live.load();
-  g_peak.store(base);
-  decode();
-  return g_peak.load() - base;
-}
+using counting_allocator::peak_of;
 
 TEST(MetadataSectionMemory, LargeSectionIsHeldOnceAtItsInflatedSize) {
   const Bytes hostile = hostile_container(2 * kRecordBytes);
@@ -413,7 +356,7 @@ TEST(LiteralWriter, FlatTextsBeyondThirtyTwoTimesFailWithinTheBudget) {
     ASSERT_TRUE(error.has_value());
     EXPECT_EQ(error->kind, kvn::ErrorKind::InvalidData) << error->message;
     // At most two texts of the largest budget, and the small buffers.
-    EXPECT_LT(peak, 2 * format::max_chain_budget(declared) + (64u << 10)) << error->message;
+    EXPECT_LT(peak, 2 * format::max_chain_budget(declared) + kAllowance) << error->message;
   }
 }
 

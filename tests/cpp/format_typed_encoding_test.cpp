@@ -259,6 +259,11 @@ Bytes hex_body(const std::string& prefix, std::uint8_t digits, std::uint32_t cou
 
 TEST(DecodeOnlyColumns, FsstAndHexPrefixBodies) {
   const Bytes abc = fsst_body({"ab", "xyz", "q"}, {2, 3, 1}, {{0, 1, 2, 255, 0x21}, {}, {2, 2}});
+  Bytes long_codes(511, 0);
+  long_codes << Bytes{255, 'Z'} << Bytes(600, 1);
+  std::string long_value;
+  for (int i = 0; i < 511; ++i) long_value += "ab";
+  long_value += "Z" + std::string(600, 'q');
   const struct {
     std::uint8_t tag;
     Bytes body;
@@ -276,6 +281,8 @@ TEST(DecodeOnlyColumns, FsstAndHexPrefixBodies) {
       {kFsst, fsst_body({"a"}, {9}, {{0}}), raw_values(fsst_body({"a"}, {9}, {{0}}))},
       // A value cut short ends the list.
       {kFsst, Bytes(abc.begin(), abc.end() - 1), {"\"abxyzq!\"", "\"\""}},
+      // Longer than the decoder's 512-code pieces, an escape across the first boundary.
+      {kFsst, fsst_body({"ab", "q"}, {2, 1}, {long_codes}), {"\"" + long_value + "\""}},
       {kHexPrefix, hex_body("\"id-", 3, 2, {0xAB, 0xC0, 0x12, 0x30}), {"\"id-abc\"", "\"id-123\""}},
       {kHexPrefix, hex_body("\"", 4, 3, {0xDE, 0xAD, 0xBE, 0xEF}), {"\"dead\"", "\"beef\""}},
       {kHexPrefix, Bytes{1, 0, 'x', 1, 1, 0}, raw_values(Bytes{1, 0, 'x', 1, 1, 0})},
@@ -308,6 +315,18 @@ TEST(TypedReverse, GivesBackStreamsItCannotUse) {
   // No columns: empty text. A column with no values adds no bytes.
   EXPECT_EQ(te::reverse(u16(0) << u32(2) << u16(0), kNoLimit), Bytes{});
   EXPECT_EQ(te::reverse(stream_of({{kBoolean, {}}, {kRaw, B("x")}}), kNoLimit), B(std::string("\0x", 2)));
+}
+
+TEST(TypedReverse, NullableValuesPastTheSetBitsCountAgainstTheBudget) {
+  // One set bit over 2000 values of 1000 bytes: the text is one value, but
+  // the values dropped after it still have to fit in the budget.
+  const Bytes stream =
+      stream_of({{kNullable, Bytes{kEnum} << u32(1) << u32(1) << Bytes{0x01}
+                                          << (Bytes{1} << u32(1000) << Bytes(1000, 'e') << u32(2000) << Bytes(2000, 0))}});
+  const Bytes text(1000, 'e');
+  EXPECT_EQ(te::reverse(stream, 2'000'000), text);
+  EXPECT_EQ(te::reverse(stream, 1'999'999), stream);
+  EXPECT_EQ(te::reverse(stream, text.size()), stream);
 }
 
 TEST(TypedReverse, StopsAtItsBudget) {

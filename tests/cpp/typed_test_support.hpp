@@ -33,32 +33,10 @@ inline std::vector<ByteSpan> spans_of(const std::vector<std::string>& values) {
   return out;
 }
 
-// The values a decoder gives for `body`.
-template <class Decoder>
-std::vector<std::string> decoded(Decoder decode, const Bytes& body,
-                                 std::uint64_t budget = ~std::uint64_t{0}) {
-  Bytes buffer;
-  std::vector<std::size_t> ends;
-  te::ValueSink sink(buffer, ends, budget);
-  decode(ByteSpan(body), sink);
-  std::vector<std::string> values;
-  std::size_t begin = 0;
-  for (const std::size_t end : ends) {
-    values.emplace_back(buffer.begin() + static_cast<std::ptrdiff_t>(begin),
-                        buffer.begin() + static_cast<std::ptrdiff_t>(end));
-    begin = end;
-  }
-  return values;
-}
-
-inline std::vector<std::string> decoded_as(std::uint8_t tag, const Bytes& body) {
-  return decoded([tag](ByteSpan b, te::ValueSink& sink) { te::decode_column(tag, b, sink); }, body);
-}
-
-// A body read as Raw: its bytes split at every 0x01.
-inline std::vector<std::string> raw_values(const Bytes& body) {
+// Bytes split at every 0x01: k separators give k + 1 values.
+inline std::vector<std::string> split_values(ByteSpan bytes) {
   std::vector<std::string> values(1);
-  for (const std::uint8_t b : body) {
+  for (const std::uint8_t b : bytes) {
     if (b == 0x01) {
       values.emplace_back();
     } else {
@@ -67,6 +45,27 @@ inline std::vector<std::string> raw_values(const Bytes& body) {
   }
   return values;
 }
+
+// The values a decoder gives for `body`, none of which may hold 0x01.
+template <class Decoder>
+std::vector<std::string> decoded(Decoder decode, const Bytes& body) {
+  constexpr std::uint64_t kNoLimit = ~std::uint64_t{0};
+  Bytes text;
+  te::TextOutput out(text, kNoLimit, 0);
+  te::ValueSink sink(out);
+  decode(ByteSpan(body), sink);
+  if (sink.count() == 0) return {};
+  std::vector<std::string> values = split_values(text);
+  EXPECT_EQ(values.size(), sink.count()) << "a value holds the byte 0x01";
+  return values;
+}
+
+inline std::vector<std::string> decoded_as(std::uint8_t tag, const Bytes& body) {
+  return decoded([tag](ByteSpan b, te::ValueSink& sink) { te::decode_column(tag, b, sink); }, body);
+}
+
+// A body read as Raw.
+inline std::vector<std::string> raw_values(const Bytes& body) { return split_values(body); }
 
 // Bodies written by hand: `a << b` appends b to a, for named and for
 // temporary buffers alike.

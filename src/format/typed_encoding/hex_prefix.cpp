@@ -31,7 +31,6 @@ void decode_hex_prefix_column(kvn::ByteSpan body, ValueSink& sink) {
       sink.append(static_cast<std::uint8_t>(kLowerHexDigits[d % 2 == 0 ? byte >> 4 : byte & 0xF]));
     }
     sink.append('"');
-    sink.end_value();
   }
 }
 

@@ -45,7 +45,6 @@ std::uint64_t decode_values(kvn::ByteSpan body, std::uint64_t count, ValueSink& 
     value += static_cast<std::uint64_t>(zigzag_decode(z));
     sink.begin_value();
     format_i64(static_cast<std::int64_t>(value), sink);
-    sink.end_value();
   }
   return decoded;
 }

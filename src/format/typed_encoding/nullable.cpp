@@ -13,7 +13,6 @@
 namespace kelvane::format::typed_encoding {
 namespace {
 
-constexpr std::uint8_t kNull[] = {'n', 'u', 'l', 'l'};
 constexpr std::size_t kBitmapOffset = 9;
 
 bool bit_set(kvn::ByteSpan bits, std::uint64_t i) noexcept { return (bits[i / 8] >> (i % 8)) & 1u; }
@@ -82,15 +81,12 @@ void decode_nullable_column(kvn::ByteSpan body, ValueSink& sink) {
   const std::uint64_t count =
       std::min<std::uint64_t>(kvn::load_u32_le(body.data() + 1), std::uint64_t{8} * bitmap_length);
 
-  // The non-null values, back to back, and where each ends. They may use
-  // what is left of the budget; the nulls then take their share as they
-  // are merged in.
-  kvn::Bytes present;
-  std::vector<std::size_t> ends;
-  ValueSink inner_sink(present, ends, sink.room());
+  // The inner decoder's values go straight to the set bits, the nulls
+  // between them as they come; set bits left over become `null` too.
+  sink.place_at(bits, count);
   switch (inner) {
     case static_cast<std::uint8_t>(ColumnEncoding::Integer):
-      decode_integer_values(inner_body, count_set_bits(bits, count), inner_sink);
+      decode_integer_values(inner_body, count_set_bits(bits, count), sink);
       break;
     case static_cast<std::uint8_t>(ColumnEncoding::Boolean):
     case static_cast<std::uint8_t>(ColumnEncoding::Timestamp):
@@ -99,23 +95,12 @@ void decode_nullable_column(kvn::ByteSpan body, ValueSink& sink) {
     case static_cast<std::uint8_t>(ColumnEncoding::Uuid):
     case static_cast<std::uint8_t>(ColumnEncoding::FsstString):
     case static_cast<std::uint8_t>(ColumnEncoding::HexPrefix):
-      decode_column(inner, inner_body, inner_sink);
+      decode_column(inner, inner_body, sink);
       break;
     default:  // no non-null values
       break;
   }
-  if (inner_sink.full()) return sink.exhaust();
-
-  std::size_t next = 0;
-  for (std::uint64_t i = 0; i < count && !sink.full(); ++i) {
-    if (bit_set(bits, i) && next < ends.size()) {
-      const std::size_t begin = next == 0 ? 0 : ends[next - 1];
-      sink.value(kvn::ByteSpan(present).subspan(begin, ends[next] - begin));
-      ++next;
-    } else {
-      sink.value(kNull);
-    }
-  }
+  if (!sink.full()) sink.finish_places();
 }
 
 }  // namespace kelvane::format::typed_encoding

@@ -2,6 +2,7 @@
 // around the bodies, and its reverse.
 #include <algorithm>
 #include <limits>
+#include <optional>
 
 #include "format/columnar.hpp"
 #include "format/schema/schema.hpp"
@@ -119,6 +120,37 @@ void decode_column(std::uint8_t tag, kvn::ByteSpan body, ValueSink& sink) {
   }
 }
 
+namespace {
+
+struct ColumnRecord {
+  std::uint8_t tag = 0;
+  kvn::ByteSpan body;
+};
+
+bool read_record(kvn::ByteReader& in, ColumnRecord& record) {
+  std::uint32_t length = 0;
+  return in.read_u8(record.tag) && in.read_u32(length) && in.read_bytes(length, record.body);
+}
+
+// The text of the n column records `in` holds (all known to fit), 0x00
+// before every column but the first; nothing when it would pass `budget`.
+std::optional<kvn::Bytes> decode_text(kvn::ByteReader in, std::size_t n, std::size_t stream_size,
+                                      std::uint64_t budget) {
+  kvn::Bytes text;
+  TextOutput out(text, budget, 2 * std::uint64_t{stream_size});
+  ColumnRecord record;
+  for (std::size_t c = 0; c < n; ++c) {
+    read_record(in, record);
+    if (c != 0) out.put(kColumnSeparator);
+    ValueSink sink(out);
+    if (!out.full()) decode_column(record.tag, record.body, sink);
+    if (sink.full()) return std::nullopt;
+  }
+  return text;
+}
+
+}  // namespace
+
 kvn::Bytes reverse(kvn::ByteSpan stream, std::uint64_t budget) {
   const auto unchanged = [&] { return kvn::Bytes(stream.begin(), stream.end()); };
   kvn::ByteReader in(stream);
@@ -133,29 +165,14 @@ kvn::Bytes reverse(kvn::ByteSpan stream, std::uint64_t budget) {
   if (n == 0) return {};
 
   // Every record must fit before any column is decoded.
-  struct Record {
-    std::uint8_t tag;
-    kvn::ByteSpan body;
-  };
-  if (in.remaining() / kRecordHeaderSize < n) return unchanged();
-  std::vector<Record> records(n);
-  for (Record& r : records) {
-    std::uint32_t length = 0;
-    if (!in.read_u8(r.tag) || !in.read_u32(length) || !in.read_bytes(length, r.body)) {
-      return unchanged();
-    }
-  }
-
-  kvn::Bytes out;
-  out.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(2 * std::uint64_t{stream.size()}, budget)));
+  const kvn::ByteReader records = in;
+  ColumnRecord record;
   for (std::size_t c = 0; c < n; ++c) {
-    ValueSink sink(out, budget);
-    decode_column(records[c].tag, records[c].body, sink);
-    if (sink.full()) return unchanged();
-    if (c + 1 < n) out.push_back(kColumnSeparator);
+    if (!read_record(in, record)) return unchanged();
   }
-  if (out.size() > budget) return unchanged();
-  return out;
+  auto text = decode_text(records, n, stream.size(), budget);
+  if (!text) return unchanged();
+  return std::move(*text);
 }
 
 }  // namespace kelvane::format::typed_encoding

@@ -26,7 +26,6 @@ void decode_string_column(kvn::ByteSpan body, ValueSink& sink) {
     sink.append('"');
     sink.append(bytes);
     sink.append('"');
-    sink.end_value();
   }
 }
 
