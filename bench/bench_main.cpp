@@ -132,6 +132,20 @@ bool wanted(const Options& opts, const bench::BenchCase& c) {
   return false;
 }
 
+// How the wanted cases of one source are timed: the fastest of N runs, or
+// once for the slow ones.
+std::string runs_of(const Options& opts, bench::Source source) {
+  bool fast = false;
+  bool slow = false;
+  for (const auto& c : bench::bench_cases()) {
+    if (c.source != source || !wanted(opts, c)) continue;
+    (c.pace == bench::Pace::slow ? slow : fast) = true;
+  }
+  const std::string best_of = "best of " + std::to_string(opts.repeat);
+  if (opts.repeat == 1 || !fast) return "one run each";
+  return slow ? best_of + ", the slow cases one run" : best_of;
+}
+
 // Runs the wanted cases of one source on `input`, under one report.
 void run_cases(const Options& opts, bench::Source source, const bench::BenchInput& input,
                const std::string& title) {
@@ -168,11 +182,11 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
-  const std::string best_of = "best of " + std::to_string(opts.repeat);
   bench::BenchInput generated;
   generated.path = "generated inputs";
   generated.repeat = opts.repeat;
-  run_cases(opts, bench::Source::generated, generated, "generated inputs (" + best_of + ")");
+  run_cases(opts, bench::Source::generated, generated,
+            "generated inputs (" + runs_of(opts, bench::Source::generated) + ")");
   for (const auto& path : opts.files) {
     std::ifstream in(path, std::ios::binary);
     bench::BenchInput input;
@@ -180,7 +194,8 @@ int main(int argc, char** argv) {
     input.data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     input.repeat = opts.repeat;
     run_cases(opts, bench::Source::file, input,
-              path + " (" + std::to_string(input.data.size()) + " bytes, " + best_of + ")");
+              path + " (" + std::to_string(input.data.size()) + " bytes, " +
+                  runs_of(opts, bench::Source::file) + ")");
   }
   return 0;
 }

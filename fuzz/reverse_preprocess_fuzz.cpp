@@ -1,9 +1,9 @@
 // Undoing an arbitrary transform chain over arbitrary bytes never crashes,
-// hangs or produces (or reserves) more than its output budget.
+// hangs or produces (or reserves) more than the chain's budgets allow.
 //
 // Input: u16 chain length L, then L bytes of stored chain (TransformChain's
-// byte form), then the data the chain is undone on. The budget is a small
-// multiple of the input, as a container's declared size would be.
+// byte form), then the data the chain is undone on. The declared original
+// size is a small multiple of the input, as a container's would be.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -21,10 +21,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const kvn::ByteSpan text(data + 2 + chain_length, size - 2 - chain_length);
   auto chain = kelvane::format::transform::TransformChain::deserialize(chain_bytes);
   if (!chain.ok()) return 0;
-  const std::uint64_t budget = 16 * std::uint64_t{size} + 4096;
-  const kvn::Bytes out = kelvane::format::reverse_preprocess(text, *chain, budget);
+  const std::uint64_t original_size = 16 * std::uint64_t{size} + 4096;
+  const kvn::Bytes out = kelvane::format::reverse_preprocess(kvn::Bytes(text.begin(), text.end()),
+                                                             *chain, original_size);
   // A step that cannot run gives its input back, which may itself exceed
-  // the budget; nothing else may.
-  if (out.size() > std::max<std::uint64_t>(budget, text.size())) __builtin_trap();
+  // its budget; nothing else may.
+  const std::uint64_t stream = kelvane::format::reverse_budgets(*chain, original_size).stream;
+  if (out.size() > std::max<std::uint64_t>(stream, text.size())) __builtin_trap();
   return 0;
 }

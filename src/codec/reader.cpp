@@ -4,6 +4,7 @@
 // and the result verified by CRC-32 and length.
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include <zstd.h>
@@ -32,16 +33,46 @@ struct DStreamFree {
   void operator()(ZSTD_DStream* d) const noexcept { ZSTD_freeDStream(d); }
 };
 
-// Modes 0 and 1: the CM length prefix, then the coded stream.
-Result<Bytes> decode_cm(std::uint8_t mode, ByteSpan payload) {
+std::string size_mismatch(std::uint64_t declared, std::uint64_t got) {
+  return "size mismatch: header says " + std::to_string(declared) + " bytes, got " +
+         std::to_string(got);
+}
+
+// Modes 0 and 1: the CM length prefix must be there, without the neural flag
+// in mode 0.
+Status check_cm_prefix(const ContainerHeader& header, ByteSpan payload) {
   KVN_RETURN_ERROR_IF(payload.size() < kCmPrefixSize, InvalidData, kCmTooShort);
-  const std::uint32_t out_len = kvn::load_u32_le(payload.data());
   const auto high = static_cast<std::int32_t>(kvn::load_u32_le(payload.data() + 4));
-  KVN_RETURN_ERROR_IF(mode == 0 && high < 0, Other, kNeural);
+  KVN_RETURN_ERROR_IF(header.mode == 0 && high < 0, Other, kNeural);
+  return {};
+}
+
+// Before any engine is built: whether the length the prefix declares is one
+// the container can honestly hold. `text_bound` is the most bytes the coded
+// text may have (the budget of the text the chain's last reverse is given);
+// nothing means the chain is empty, so the text is the original itself and
+// its length must be the declared size.
+Status check_cm_length(const ContainerHeader& header, ByteSpan payload,
+                       std::optional<std::uint64_t> text_bound) {
+  const std::uint32_t out_len = kvn::load_u32_le(payload.data());
+  if (!text_bound) {
+    KVN_RETURN_ERROR_IF(out_len != header.original_size, InvalidData,
+                        size_mismatch(header.original_size, out_len));
+  } else {
+    KVN_RETURN_ERROR_IF(out_len > *text_bound, InvalidData,
+                        "CM stream length " + std::to_string(out_len) + " exceeds the " +
+                            std::to_string(*text_bound) +
+                            " bytes its transforms can rebuild the original from");
+  }
+  // A stream this short cannot hold out_len bytes either.
+  KVN_RETURN_ERROR_IF(out_len > cm_max_decoded_length(payload.size() - kCmPrefixSize),
+                      InvalidData, kCmTooShort);
+  return {};
+}
+
+Result<Bytes> decode_cm(std::uint8_t mode, ByteSpan payload) {
+  const std::uint32_t out_len = kvn::load_u32_le(payload.data());
   const ByteSpan stream = payload.subspan(kCmPrefixSize);
-  // A stream this short cannot hold out_len bytes; refuse before building
-  // an engine and an out_len-byte output for it.
-  KVN_RETURN_ERROR_IF(out_len > cm_max_decoded_length(stream.size()), InvalidData, kCmTooShort);
   if (mode == 0) return cm_decompress(stream, out_len, model::CM_CONFIG_MAX);
   return gru_decompress(stream, out_len, model::CM_CONFIG_BALANCED);
 }
@@ -86,54 +117,102 @@ std::string hex32(std::uint32_t v) {
   return buf;
 }
 
+// The chain of the metadata section, and the inflated bytes its records
+// borrow (a moved vector keeps its buffer, so the views stay valid).
+struct SectionChain {
+  Bytes inflated;
+  format::transform::TransformChainView chain;
+};
+
+// Steps 9 and 10 for a container without an embedded block: the section
+// inflated when it is zstd, then read as a chain (empty when it is empty).
+Result<SectionChain> read_section_chain(const ContainerHeader& header, ByteSpan section) {
+  SectionChain out;
+  ByteSpan metadata = section;
+  if (header.metadata_zstd() && !section.empty()) {
+    KVN_ASSIGN_OR_RETURN(out.inflated, inflate_metadata(section, header.metadata_capacity()));
+    metadata = out.inflated;
+  }
+  if (!metadata.empty()) {
+    KVN_ASSIGN_OR_RETURN(out.chain, format::transform::TransformChain::deserialize(metadata));
+  }
+  return out;
+}
+
+// Step 9 with an EmbeddedMetadataBlock: the chain bytes are copied out and
+// `decoded` is cut down to the text after them, so that the reverse can
+// take that text over and release it.
+Result<Bytes> split_embedded(Bytes& decoded) {
+  KVN_RETURN_ERROR_IF(decoded.size() < 4, InvalidData,
+                      "embedded metadata: decompressed stream too short for meta_len");
+  const std::uint64_t needed = std::uint64_t{kvn::load_u32_le(decoded.data())} + 4;
+  KVN_RETURN_ERROR_IF(decoded.size() < needed, InvalidData,
+                      "embedded metadata: stream too short for metadata (" +
+                          std::to_string(needed) + " bytes needed, " +
+                          std::to_string(decoded.size()) + " available)");
+  const auto end = decoded.begin() + static_cast<std::ptrdiff_t>(needed);
+  Bytes chain(decoded.begin() + 4, end);
+  decoded.erase(decoded.begin(), end);
+  return chain;
+}
+
+// The most bytes a CM stream may code when its chain travels inside it:
+// the block's length field, the most metadata a chain holds, and the
+// largest text any chain can be given.
+std::uint64_t embedded_text_bound(const ContainerHeader& header) noexcept {
+  const std::uint64_t chain = header.metadata_capacity();
+  const std::uint64_t text = format::max_chain_budget(header.original_size);
+  return text > UINT64_MAX - 4 - chain ? UINT64_MAX : 4 + chain + text;
+}
+
 Result<Bytes> decode_container(const ContainerHeader& header, ByteSpan section, ByteSpan payload) {
-  // Step 8: the payload by mode.
+  // More than one process can hold: no decoding could give it back.
+  KVN_RETURN_ERROR_IF(header.original_size > kvn::kMaxOriginalSize, InvalidData,
+                      size_mismatch(header.original_size, 0));
+
+  // Step 8: the payload by mode. A CM stream costs time in proportion to
+  // the length it declares, so the chain is read first and bounds it.
+  SectionChain stored;
   Bytes decoded;
   if (header.mode <= 1) {
+    KVN_RETURN_IF_ERROR(check_cm_prefix(header, payload));
+    std::optional<std::uint64_t> text_bound;
+    if (header.embedded()) {
+      text_bound = embedded_text_bound(header);
+    } else {
+      KVN_ASSIGN_OR_RETURN(stored, read_section_chain(header, section));
+      if (!stored.chain.empty()) {
+        text_bound = format::reverse_budgets(stored.chain, header.original_size).stream;
+      }
+    }
+    KVN_RETURN_IF_ERROR(check_cm_length(header, payload, text_bound));
     KVN_ASSIGN_OR_RETURN(decoded, decode_cm(header.mode, payload));
   } else {
     KVN_ASSIGN_OR_RETURN(decoded, decode_fast(header, payload));
+    if (!header.embedded()) {
+      KVN_ASSIGN_OR_RETURN(stored, read_section_chain(header, section));
+    }
   }
 
-  // Step 9: split off the metadata.
-  ByteSpan metadata;
-  Bytes inflated;
-  std::size_t body_start = 0;
+  // Steps 9 and 10: the embedded chain, then the transforms undone.
+  Bytes embedded_chain;
   if (header.embedded()) {
-    KVN_RETURN_ERROR_IF(decoded.size() < 4, InvalidData,
-                        "embedded metadata: decompressed stream too short for meta_len");
-    const std::uint64_t needed = std::uint64_t{kvn::load_u32_le(decoded.data())} + 4;
-    KVN_RETURN_ERROR_IF(decoded.size() < needed, InvalidData,
-                        "embedded metadata: stream too short for metadata (" +
-                            std::to_string(needed) + " bytes needed, " +
-                            std::to_string(decoded.size()) + " available)");
-    metadata = ByteSpan(decoded).subspan(4, static_cast<std::size_t>(needed - 4));
-    body_start = static_cast<std::size_t>(needed);
-  } else if (header.metadata_zstd() && !section.empty()) {
-    KVN_ASSIGN_OR_RETURN(inflated, inflate_metadata(section, header.metadata_capacity()));
-    metadata = inflated;
-  } else {
-    metadata = section;
+    KVN_ASSIGN_OR_RETURN(embedded_chain, split_embedded(decoded));
+    if (!embedded_chain.empty()) {
+      KVN_ASSIGN_OR_RETURN(stored.chain,
+                           format::transform::TransformChain::deserialize(embedded_chain));
+    }
   }
-
-  // Step 10: undo the transforms.
-  Bytes result;
-  if (!metadata.empty()) {
-    KVN_ASSIGN_OR_RETURN(auto chain, format::transform::TransformChain::deserialize(metadata));
-    result = format::reverse_preprocess(ByteSpan(decoded).subspan(body_start), chain,
-                                        header.original_size);
-  } else {
-    decoded.erase(decoded.begin(), decoded.begin() + static_cast<std::ptrdiff_t>(body_start));
-    result = std::move(decoded);
-  }
+  Bytes result = stored.chain.empty() ? std::move(decoded)
+                                      : format::reverse_preprocess(std::move(decoded), stored.chain,
+                                                                   header.original_size);
 
   // Steps 11 and 12: verify.
   const std::uint32_t crc = crc32(result);
   KVN_RETURN_ERROR_IF(crc != header.crc32, InvalidData,
                       "CRC-32 mismatch: expected " + hex32(header.crc32) + ", got " + hex32(crc));
   KVN_RETURN_ERROR_IF(result.size() != header.original_size, InvalidData,
-                      "size mismatch: header says " + std::to_string(header.original_size) +
-                          " bytes, got " + std::to_string(result.size()));
+                      size_mismatch(header.original_size, result.size()));
   return result;
 }
 

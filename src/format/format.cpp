@@ -7,10 +7,10 @@
 // Budgets: the reverse of each record may give back at most as many bytes
 // as its forward could have been handed. The first record's forward read
 // the original input, so its reverse gets the container's declared size;
-// every later record gets the most that the records before it can write
-// from that (reverse_budgets). Intermediate texts may thus be longer than
-// the input (a flat text fills absent keys with `null`) while no step of a
-// forged chain can grow without bound.
+// later records get the same, except after a flattening record, whose flat
+// text may be longer by what its declared sub-columns can add
+// (reverse_budgets). So a decompress costs time and memory in proportion
+// to the declared size, whatever the container holds.
 #include "format/format.hpp"
 
 #include <algorithm>
@@ -84,67 +84,89 @@ std::optional<Stage> nested_flatten(kvn::ByteSpan text, std::uint32_t rows) {
   return stage;
 }
 
-// Undoes one kind-15 record; leaves `data` as it is when the metadata is
-// shorter than 6 bytes or its nested info does not parse.
-std::optional<kvn::Bytes> nested_unflatten(kvn::ByteSpan data, kvn::ByteSpan metadata,
-                                           std::uint64_t budget) {
+// The kind-15 metadata: rows (u32), columns (u16), then the nested info.
+struct NestedFlattenRecord {
+  std::uint32_t rows = 0;
+  std::uint16_t columns = 0;
+  ndjson::DeserializedNestedInfo infos;
+};
+
+// Nothing when the metadata is shorter than 6 bytes or its nested info does
+// not parse; the count of bytes the info used is not checked.
+std::optional<NestedFlattenRecord> read_nested_flatten(kvn::ByteSpan metadata) {
   if (metadata.size() < 6) return std::nullopt;
-  const std::uint32_t rows = kvn::load_u32_le(metadata.data());
-  const std::uint16_t columns = kvn::load_u16_le(metadata.data() + 4);
   auto infos = ndjson::deserialize_nested_info(metadata.subspan(6));
   if (!infos) return std::nullopt;
-  return ndjson::unflatten_nested_columns(data, infos->infos, rows, columns, budget);
+  return NestedFlattenRecord{kvn::load_u32_le(metadata.data()),
+                             kvn::load_u16_le(metadata.data() + 4), std::move(*infos)};
 }
 
-// A flat text is at most this many times as long as the text it flattens.
-// Flattening keeps a column only while its keys x rows stay within the
-// column's length; each (key, row) cell then holds a member value taken
-// from the column (at most the column's length in all), or `null` (4
-// bytes), and one separator.
-constexpr std::uint64_t kFlatTextGrowth = 6;
+// Undoes one kind-15 record; leaves `data` as it is when its metadata does
+// not read.
+std::optional<kvn::Bytes> nested_unflatten(kvn::ByteSpan data, kvn::ByteSpan metadata,
+                                           std::uint64_t budget) {
+  const auto record = read_nested_flatten(metadata);
+  if (!record) return std::nullopt;
+  return ndjson::unflatten_nested_columns(data, record->infos.infos, record->rows,
+                                          record->columns, budget);
+}
 
 std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) noexcept {
   std::uint64_t product = 0;
   return __builtin_mul_overflow(a, b, &product) ? UINT64_MAX : product;
 }
 
-// The most bytes the forward of `kind` writes from at most `input` bytes.
-std::uint64_t forward_output_bound(std::uint8_t kind, std::uint64_t input) noexcept {
-  switch (static_cast<TransformKind>(kind)) {
-    case TransformKind::Ndjson:  // the values column-major, then flattened inside the layout
-    case TransformKind::NestedFlatten:
-      return saturating_mul(input, kFlatTextGrowth);
-    default:
-      // The JSON array layout writes only values and separators; the typed
-      // stream, the value and the key dictionary are kept only when shorter;
-      // other kinds change nothing.
-      return input;
-  }
+std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
+  std::uint64_t sum = 0;
+  return __builtin_add_overflow(a, b, &sum) ? UINT64_MAX : sum;
 }
 
-// budgets[i]: the most bytes the reverse of record i may give back.
-// The forward flattens at most once in a chain (the NDJSON layout, or the
-// nested flattening after the JSON array layout), so the bound grows once:
-// a stored chain that repeats the growing kinds gets no more room than that,
-// or each repeat would multiply what a later record may write.
-std::vector<std::uint64_t> reverse_budgets(const transform::TransformChainView& chain,
-                                           std::uint64_t output_budget) {
-  std::vector<std::uint64_t> budgets;
-  budgets.reserve(chain.records.size());
-  std::uint64_t bound = output_budget;
-  bool grown = false;
-  for (const transform::TransformRecordView& record : chain.records) {
-    budgets.push_back(bound);
-    const std::uint64_t next = forward_output_bound(record.kind, bound);
-    if (next != bound && !grown) {
-      bound = next;
-      grown = true;
-    }
+// The sub-column cells a record's nested infos declare: those of the NDJSON
+// layout's nested blocks, or of a kind-15 record; 0 for every other kind.
+std::uint64_t declared_cells(const transform::TransformRecordView& record) {
+  switch (static_cast<TransformKind>(record.kind)) {
+    case TransformKind::Ndjson:
+      return ndjson::declared_nested_cells(record.metadata);
+    case TransformKind::NestedFlatten:
+      if (const auto nested = read_nested_flatten(record.metadata)) {
+        return ndjson::nested_cells(nested->infos.infos, nested->rows);
+      }
+      return 0;
+    default:
+      // The JSON array layouts write only values and separators (a grouped
+      // array keeps a nesting only when it is shorter); the typed stream,
+      // the value and the key dictionary are kept only when shorter.
+      return 0;
   }
-  return budgets;
 }
 
 }  // namespace
+
+std::uint64_t max_chain_budget(std::uint64_t original_size) noexcept {
+  return saturating_mul(original_size, kMaxFlatGrowth);
+}
+
+ReverseBudgets reverse_budgets(const transform::TransformChainView& chain,
+                               std::uint64_t original_size) {
+  ReverseBudgets budgets;
+  budgets.outputs.reserve(chain.records.size());
+  std::uint64_t bound = original_size;
+  bool grown = false;
+  for (const transform::TransformRecordView& record : chain.records) {
+    budgets.outputs.push_back(bound);
+    // A forward flattens at most once in a chain; a stored chain that
+    // repeats the flattening kinds gets no more room than one flattening.
+    if (grown) continue;
+    const std::uint64_t cells = declared_cells(record);
+    if (cells == 0) continue;
+    const std::uint64_t grown_bound =
+        saturating_add(bound, saturating_mul(cells, ndjson::kAbsentCellBytes));
+    bound = std::min(grown_bound, max_chain_budget(original_size));
+    grown = true;
+  }
+  budgets.stream = bound;
+  return budgets;
+}
 
 Preprocessed preprocess(kvn::ByteSpan data, std::uint8_t hint, std::uint8_t mode) {
   const auto json = static_cast<std::uint8_t>(kvn::FormatHint::Json);
@@ -201,45 +223,40 @@ Preprocessed preprocess(kvn::ByteSpan data, std::uint8_t hint, std::uint8_t mode
   return out;
 }
 
-kvn::Bytes reverse_preprocess(kvn::ByteSpan data, const transform::TransformChainView& chain,
-                              std::uint64_t output_budget) {
-  const std::vector<std::uint64_t> budgets = reverse_budgets(chain, output_budget);
-  std::optional<kvn::Bytes> current;  // empty while `data` is unchanged
+kvn::Bytes reverse_preprocess(kvn::Bytes data, const transform::TransformChainView& chain,
+                              std::uint64_t original_size) {
+  const ReverseBudgets budgets = reverse_budgets(chain, original_size);
   for (std::size_t i = chain.records.size(); i-- > 0;) {
     const transform::TransformRecordView& record = chain.records[i];
-    const std::uint64_t budget = budgets[i];
-    const kvn::ByteSpan d = current ? kvn::ByteSpan(*current) : data;
+    const std::uint64_t budget = budgets.outputs[i];
     const kvn::ByteSpan metadata = record.metadata;
     switch (static_cast<TransformKind>(record.kind)) {
       case TransformKind::Ndjson:
-        current = ndjson::reverse(d, metadata, budget);
+        data = ndjson::reverse(data, metadata, budget);
         break;
       case TransformKind::JsonArray:
-        current = json_array::reverse(d, metadata, budget);
+        data = json_array::reverse(data, metadata, budget);
         break;
       case TransformKind::ValueDict:
-        current = value_dict::reverse(d, metadata, budget);
+        data = value_dict::reverse(data, metadata, budget);
         break;
       case TransformKind::Json:
-        current = json::reverse(d, metadata, budget);
+        data = json::reverse(data, metadata, budget);
         break;
       case TransformKind::NestedFlatten:
-        if (auto back = nested_unflatten(d, metadata, budget)) current = std::move(back);
+        if (auto back = nested_unflatten(data, metadata, budget)) data = std::move(*back);
         break;
       case TransformKind::TypedEncoding:
-        current = typed_encoding::reverse(d, budget);
+        data = typed_encoding::reverse(data, budget);
         break;
-      default:  // kinds not built yet, and unknown kinds: skipped
+      default:  // unknown kinds are skipped
         break;
     }
     // A step that could not run gave its input back. When that is more than
-    // the step may produce, no record before it can undo it either: the
-    // data comes back as it was given, and the container's checks report it.
-    const std::size_t size = current ? current->size() : data.size();
-    if (size > budget) return kvn::Bytes(data.begin(), data.end());
+    // the step may produce, no record before it can undo it either.
+    if (data.size() > budget) break;
   }
-  if (current) return std::move(*current);
-  return kvn::Bytes(data.begin(), data.end());
+  return data;
 }
 
 }  // namespace kelvane::format

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <utility>
+#include <vector>
 
 #include "format/transform.hpp"
 #include "kvn/bytes.hpp"
@@ -17,20 +19,40 @@ struct Preprocessed {
 // Never fails.
 Preprocessed preprocess(kvn::ByteSpan data, std::uint8_t hint, std::uint8_t mode);
 
-// Undoes `chain` from its last record to its first. Never fails: a step whose
-// metadata it cannot use leaves the bytes unchanged. The first record's
-// reverse produces at most `output_budget` bytes (the container's declared
-// original size), every later one at most what the records before it can
-// write from that much input. A step that would produce more returns its
-// input unchanged; when that input is itself over the step's budget, the
-// result is a copy of `data`. The container's checks then report it.
-kvn::Bytes reverse_preprocess(kvn::ByteSpan data, const transform::TransformChainView& chain,
-                              std::uint64_t output_budget);
+// A flattened text is at most this many times as long as the original
+// the container declares. The reverse budgets never grant more, so a
+// container whose writer flattened further is not read.
+inline constexpr std::uint64_t kMaxFlatGrowth = 32;
+
+// What the reverse of a chain may write, from the original size S the
+// container declares. Only a flattening record whose metadata parses and
+// declares nested infos (kind 2 with a nested block, kind 15) lets a text
+// be longer than S: by what its sub-columns can add (each absent cell a
+// "null" and a separator), at most kMaxFlatGrowth x S in all, and once per
+// chain. Every other record's text is no longer than the text it undoes to.
+struct ReverseBudgets {
+  std::vector<std::uint64_t> outputs;  // outputs[i]: the most record i's reverse gives back
+  std::uint64_t stream = 0;            // the most the text before the last reverse may hold
+};
+ReverseBudgets reverse_budgets(const transform::TransformChainView& chain,
+                               std::uint64_t original_size);
+
+// The largest `stream` budget any chain can claim for `original_size`.
+std::uint64_t max_chain_budget(std::uint64_t original_size) noexcept;
+
+// Undoes `chain` from its last record to its first, each record within its
+// budget (reverse_budgets of `original_size`). Never fails: a step whose
+// metadata it cannot use gives its input back. Each step replaces the text
+// and releases the one before, so at most two texts are held at a time. A
+// step that hands back a text over its budget ends the reverse with that
+// text; the container's checks then report it.
+kvn::Bytes reverse_preprocess(kvn::Bytes data, const transform::TransformChainView& chain,
+                              std::uint64_t original_size);
 
 // The same for a chain that owns its records (as preprocess returns it).
-inline kvn::Bytes reverse_preprocess(kvn::ByteSpan data, const transform::TransformChain& chain,
-                                     std::uint64_t output_budget) {
-  return reverse_preprocess(data, chain.view(), output_budget);
+inline kvn::Bytes reverse_preprocess(kvn::Bytes data, const transform::TransformChain& chain,
+                                     std::uint64_t original_size) {
+  return reverse_preprocess(std::move(data), chain.view(), original_size);
 }
 
 }  // namespace kelvane::format

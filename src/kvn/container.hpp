@@ -21,6 +21,10 @@ inline constexpr std::uint8_t FLAG_METADATA_ZSTD = 0x04;
 inline constexpr std::uint8_t FLAG_BROTLI = 0x08;
 inline constexpr std::uint8_t FLAG_EMBEDDED_METADATA = 0x10;
 
+// The largest original size a container may declare: a 47-bit user address
+// space holds no more, so a larger one can never be given back.
+inline constexpr std::uint64_t kMaxOriginalSize = std::uint64_t{1} << 47;
+
 // Top bit of the CM length prefix; never written.
 inline constexpr std::uint64_t NEURAL_FLAG = std::uint64_t{1} << 63;
 

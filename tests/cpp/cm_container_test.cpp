@@ -174,6 +174,9 @@ TEST(CmContainer, CorruptedStreamFailsTheCrcCheckInBothModes) {
   }
 }
 
+// A forged length prefix is refused before any engine is built: one other
+// than the declared size when no transform applied, and one the stream is
+// too short to hold even when the header declares the same.
 TEST(CmContainer, RefusesALengthPrefixItsStreamCannotHold) {
   for (const std::uint8_t mode : {kMaxMode, kBalancedMode}) {
     Bytes container = compress_in(mode, bytes_of("a small input"));
@@ -183,6 +186,15 @@ TEST(CmContainer, RefusesALengthPrefixItsStreamCannotHold) {
         container[prefix_at + i] = static_cast<std::uint8_t>(forged >> (8 * i));
       }
       auto result = codec::decompress_from_slice(container);
+      ASSERT_FALSE(result.ok()) << int{mode} << " " << forged;
+      EXPECT_EQ(result.error(), kvn::invalid_data("size mismatch: header says 13 bytes, got " +
+                                                  std::to_string(forged)))
+          << int{mode} << " " << forged;
+      Bytes declared = container;
+      for (int i = 0; i < 8; ++i) {
+        declared[8 + i] = static_cast<std::uint8_t>(std::uint64_t{forged} >> (8 * i));
+      }
+      result = codec::decompress_from_slice(declared);
       ASSERT_FALSE(result.ok()) << int{mode} << " " << forged;
       EXPECT_EQ(result.error(), kvn::invalid_data("CM mode compressed data too short"))
           << int{mode} << " " << forged;

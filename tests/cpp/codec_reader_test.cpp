@@ -7,6 +7,9 @@
 #include <string>
 #include <vector>
 
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <zstd.h>
 
 #include "codec/brotli_coder.hpp"
@@ -73,12 +76,42 @@ std::vector<FailureCase> failure_cases() {
     s = Fields{};
     s.mode = mode;
     add("cm 7 bytes", container(s, {}, Bytes(7, 0)), ErrorKind::InvalidData, cm_short);
-    Bytes prefix;
-    kvn::append_u32_le(prefix, 0xFFFFFFFF);  // far more than 10 stream bytes can hold
-    kvn::append_u32_le(prefix, 0);
-    kvn::append_bytes(prefix, Bytes(10, 0x55));
-    add("cm length beyond what the stream holds", container(s, {}, prefix),
+    s.flags = kvn::FLAG_HAS_METADATA;  // the payload is checked before the chain is read
+    add("cm 7 bytes before a cut chain", container(s, Bytes{1, 200, 0}, Bytes(7, 0)),
         ErrorKind::InvalidData, cm_short);
+    s.flags = 0;
+    const auto cm_payload = [](std::uint32_t out_len) {
+      Bytes payload;
+      kvn::append_u32_le(payload, out_len);
+      kvn::append_u32_le(payload, 0);
+      kvn::append_bytes(payload, Bytes(10, 0x55));
+      return payload;
+    };
+    s.original_size = 0xFFFFFFFF;
+    add("cm length beyond what the stream holds", container(s, {}, cm_payload(0xFFFFFFFF)),
+        ErrorKind::InvalidData, cm_short);
+    // No engine is built for a length that cannot be the original's...
+    s.original_size = 100;
+    add("cm length other than the declared size, no chain", container(s, {}, cm_payload(101)),
+        ErrorKind::InvalidData, "size mismatch: header says 100 bytes, got 101");
+    // ...nor for one longer than the chain's transforms can rebuild it from
+    // (a record of an unknown kind changes nothing, so the text is at most
+    // the original), nor when the chain travels inside the stream.
+    s.flags = kvn::FLAG_HAS_METADATA;
+    add("cm length beyond the chain's budget", container(s, opaque_chain({}), cm_payload(101)),
+        ErrorKind::InvalidData,
+        "CM stream length 101 exceeds the 100 bytes its transforms can rebuild the original from");
+    s.flags = kvn::FLAG_EMBEDDED_METADATA;
+    add("cm length beyond any embedded chain", container(s, {}, cm_payload(68841)),
+        ErrorKind::InvalidData,
+        "CM stream length 68841 exceeds the 68840 bytes its transforms can rebuild the original "
+        "from");  // 4 + (100 + 65536) of metadata + 32 x 100 of text
+  }
+  {
+    s = Fields{};
+    s.original_size = (std::uint64_t{1} << 47) + 1;  // more than a process can hold
+    add("declared size beyond 2^47", container(s, {}, zstd(kText)), ErrorKind::InvalidData,
+        "size mismatch: header says 140737488355329 bytes, got 0");
   }
   {
     s = Fields{};
@@ -157,6 +190,35 @@ TEST(Reader, EveryFailureHasItsKindAndMessage) {
     EXPECT_EQ(result.error().message, c.message);
   }
 }
+
+#if !defined(__SANITIZE_ADDRESS__)
+// None of those failures costs an engine or an output of the size a header
+// or a CM prefix declares: with the address space capped far below a
+// full-size engine (over 2 GiB), each still fails with its own message
+// rather than running out of memory. In a child process, so that the cap
+// does not reach the other tests.
+TEST(Reader, NoFailureBuildsAnEngineOrReservesADeclaredSize) {
+  const std::vector<FailureCase> cases = failure_cases();
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const rlimit cap{std::size_t{512} << 20, std::size_t{512} << 20};
+    if (setrlimit(RLIMIT_AS, &cap) != 0) _exit(255);
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+      auto result = decompress_from_slice(cases[i].input);
+      if (result.ok() || result.error().message != cases[i].message) _exit(static_cast<int>(i + 1));
+    }
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  const int code = WEXITSTATUS(status);
+  EXPECT_EQ(code, 0) << (code > 0 && static_cast<std::size_t>(code) <= cases.size()
+                             ? cases[static_cast<std::size_t>(code) - 1].name
+                             : "the cap could not be set");
+}
+#endif
 
 TEST(Reader, HeaderAndSectionsAreReadAsDeclared) {
   // info's view: header fields, sections borrowed from the input.

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,13 @@ inline std::vector<std::uint8_t> read_corpus_prefix(const char* name, std::size_
   data.resize(static_cast<std::size_t>(in.gcount()));
   while (!data.empty() && data.back() != '\n') data.pop_back();
   return data;
+}
+
+// The whole corpus file `name`, or empty bytes when the corpus is absent.
+inline std::vector<std::uint8_t> read_corpus_file(const char* name) {
+  std::ifstream in(std::string(KELVANE_CORPUS_DIR) + "/" + name, std::ios::binary);
+  if (!in) return {};
+  return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
 }
 
 }  // namespace kelvane::testing

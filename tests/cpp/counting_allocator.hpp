@@ -54,3 +54,19 @@ void operator delete(void* p) noexcept { counting_allocator::counted_delete(p); 
 void operator delete[](void* p) noexcept { counting_allocator::counted_delete(p); }
 void operator delete(void* p, std::size_t) noexcept { counting_allocator::counted_delete(p); }
 void operator delete[](void* p, std::size_t) noexcept { counting_allocator::counted_delete(p); }
+// The library's temporary buffers (std::stable_sort's) come from the nothrow
+// forms: they must be counted and freed the same way.
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  try {
+    return counting_allocator::counted_new(size);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
+  return operator new(size, tag);
+}
+void operator delete(void* p, const std::nothrow_t&) noexcept { counting_allocator::counted_delete(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept {
+  counting_allocator::counted_delete(p);
+}

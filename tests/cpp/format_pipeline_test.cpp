@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "corpus_sample.hpp"
 #include "format/format.hpp"
 #include "format/ndjson/ndjson.hpp"
 
@@ -260,6 +261,83 @@ TEST(Pipeline, FlatTextLongerThanTheInputStillGetsItsTypedStream) {
   EXPECT_GT(flat.size(), input.size());
   EXPECT_EQ(roundtrip(pre, input.size()), bytes_of(input));
   EXPECT_NE(roundtrip(pre, input.size() - 1), bytes_of(input));
+}
+
+// The budgets grant a text room beyond the declared size S only for the
+// cells a flattening record declares: 5 bytes ("null" and a separator) for
+// each (row, key) of its nested infos, once per chain, at most 32 x S.
+TEST(Pipeline, BudgetsGrowOnlyByTheCellsAFlatteningRecordDeclares) {
+  std::string two_shapes;
+  for (int i = 0; i < 6; ++i) {
+    two_shapes += "{\"a\":" + std::to_string(i) + ",\"p\":{\"x\":1,\"y\":" +
+                  std::to_string(i) + "}}\n{\"b\":\"s\",\"q\":{\"z\":" + std::to_string(i) +
+                  "}}\n";
+  }
+  std::string nested_lines;
+  for (int i = 0; i < 20; ++i) {
+    nested_lines += "{\"id\":" + std::to_string(i) + ",\"geo\":{\"lat\":" + std::to_string(i) +
+                    ",\"lon\":2}}\n";
+  }
+  const struct {
+    const char* name;
+    std::uint8_t hint;
+    std::string input;
+    std::vector<std::uint8_t> kinds;
+    std::uint64_t cells;
+  } cases[] = {
+      {"NDJSON Uniform, 20 rows x 2 keys", kNdjson, nested_lines, {2}, 40},
+      {"NDJSON Grouped, 6 x 2 and 6 x 1", kNdjson, two_shapes, {2}, 18},
+      {"JSON array then kind 15, 6 x 2", kJson, json_array_of(6, nested_element), {7, 15}, 12},
+      {"NDJSON without nesting", kNdjson, ndjson_lines(20), {2, 13}, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto pre = format::preprocess(span_of(c.input), c.hint, kMax);
+    ASSERT_EQ(kinds_of(pre.chain), c.kinds);
+    const std::uint64_t s = c.input.size();
+    const auto budgets = format::reverse_budgets(pre.chain.view(), s);
+    EXPECT_EQ(budgets.stream, s + 5 * c.cells);
+    EXPECT_EQ(budgets.outputs, std::vector<std::uint64_t>(c.kinds.size(), s));
+    EXPECT_LE(pre.data.size(), budgets.stream);
+    // Capped at 32 x S, whatever the infos declare.
+    EXPECT_EQ(format::reverse_budgets(pre.chain.view(), c.cells / 8).stream, 32 * (c.cells / 8));
+  }
+
+  // Records whose metadata does not parse grant nothing; a second
+  // flattening record nothing more.
+  const auto nested = format::preprocess(span_of(nested_lines), kNdjson, kMax);
+  TransformChain chain;
+  chain.records.push_back({2, {2}});
+  chain.records.push_back({15, {1, 2, 3, 4, 5}});
+  chain.records.push_back({9, {}});
+  chain.records.push_back(nested.chain.records[0]);
+  chain.records.push_back(nested.chain.records[0]);
+  const auto budgets = format::reverse_budgets(chain.view(), 1000);
+  EXPECT_EQ(budgets.outputs, (std::vector<std::uint64_t>{1000, 1000, 1000, 1000, 1200}));
+  EXPECT_EQ(budgets.stream, 1200u);
+}
+
+// The budgets never refuse what this writer stores: on every corpus file,
+// in every mode, the transformed text fits the stream budget (the bound a
+// CM length must meet) and the chain comes back whole within its budgets.
+TEST(Pipeline, BudgetsHoldEveryCorpusFileInEveryMode) {
+  const struct {
+    const char* name;
+    std::uint8_t hint;
+  } files[] = {{"zeek_dns.ndjson", kNdjson},         {"zeek_mixed.ndjson", kNdjson},
+               {"nginxplus_status.ndjson", kNdjson}, {"movies-2010s.json", kJson},
+               {"apache_access.log", kGeneric}};
+  for (const auto& file : files) {
+    const Bytes input = kelvane::testing::read_corpus_file(file.name);
+    if (input.empty()) GTEST_SKIP() << "the shared corpus is absent: " << KELVANE_CORPUS_DIR;
+    for (const std::uint8_t mode : kModes) {
+      SCOPED_TRACE(std::string(file.name) + " in mode " + std::to_string(mode));
+      const auto pre = format::preprocess(input, file.hint, mode);
+      EXPECT_EQ(pre.chain.empty(), file.hint == kGeneric);
+      EXPECT_LE(pre.data.size(), format::reverse_budgets(pre.chain.view(), input.size()).stream);
+      EXPECT_EQ(roundtrip(pre, input.size()), input);
+    }
+  }
 }
 
 }  // namespace

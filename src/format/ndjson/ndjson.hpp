@@ -121,6 +121,12 @@ struct UniformMetadata {
 // both the row and the column count non-zero.
 std::optional<UniformMetadata> parse_uniform_metadata(kvn::ByteSpan metadata);
 
+// The (row, key) cells that the nested blocks of an NDJSON metadata declare:
+// those of the Uniform layout, or of every Uniform group of the Grouped
+// layout, whose nested block parses (nested_cells). 0 when there are none,
+// or when the metadata itself does not parse.
+std::uint64_t declared_nested_cells(kvn::ByteSpan metadata);
+
 // The parsed Selective metadata.
 struct SelectiveMetadata {
   std::vector<kvn::ByteSpan> skeleton;  // n + 1 pieces (views into the metadata)

@@ -144,6 +144,15 @@ struct DeserializedNestedInfo {
   std::size_t bytes_used = 0;  // offset just after the last info
 };
 
+// What one cell of a sub-column adds to a flat text at most beyond the
+// bytes the row's object held: "null" and its separator, where the object
+// lacks the key (or the row is null).
+inline constexpr std::uint64_t kAbsentCellBytes = 5;
+
+// The (row, key) cells of the sub-columns `infos` describe over `rows` rows:
+// rows times the key count of every info, saturating.
+std::uint64_t nested_cells(std::span<const NestedGroupInfo> infos, std::uint32_t rows) noexcept;
+
 // Reads a serialized info list from the start of `bytes`. Nothing on a level
 // byte other than 1, 2 or 3, or on any field cut short. Bytes after the last
 // info are not examined.
