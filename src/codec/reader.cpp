@@ -16,6 +16,7 @@
 #include "codec/dict_coder.hpp"
 #include "codec/zstd_util.hpp"
 #include "format/format.hpp"
+#include "kvn/saturating.hpp"
 #include "model/cm_config.hpp"
 
 namespace kelvane::codec {
@@ -28,6 +29,8 @@ constexpr const char* kNeural =
     "file was compressed with neural mode but this build lacks the `neural` feature. "
     "Rebuild with --features neural.";
 constexpr std::size_t kCmPrefixSize = 8;
+// What both capacities add to the sizes they start from: 64 KiB.
+constexpr std::uint64_t kCapacitySlack = 65536;
 
 struct DStreamFree {
   void operator()(ZSTD_DStream* d) const noexcept { ZSTD_freeDStream(d); }
@@ -160,9 +163,8 @@ Result<Bytes> split_embedded(Bytes& decoded) {
 // the block's length field, the most metadata a chain holds, and the
 // largest text any chain can be given.
 std::uint64_t embedded_text_bound(const ContainerHeader& header) noexcept {
-  const std::uint64_t chain = header.metadata_capacity();
-  const std::uint64_t text = format::max_chain_budget(header.original_size);
-  return text > UINT64_MAX - 4 - chain ? UINT64_MAX : 4 + chain + text;
+  return kvn::saturating_add(kvn::saturating_add(4, header.metadata_capacity()),
+                             format::max_chain_budget(header.original_size));
 }
 
 Result<Bytes> decode_container(const ContainerHeader& header, ByteSpan section, ByteSpan payload) {
@@ -219,15 +221,11 @@ Result<Bytes> decode_container(const ContainerHeader& header, ByteSpan section, 
 }  // namespace
 
 std::uint64_t ContainerHeader::decode_capacity() const noexcept {
-  constexpr std::uint64_t kSlack = 65536;
-  const std::uint64_t doubled =
-      original_size > (UINT64_MAX >> 1) ? UINT64_MAX : original_size * 2;
-  return doubled > UINT64_MAX - kSlack ? UINT64_MAX : doubled + kSlack;
+  return kvn::saturating_add(kvn::saturating_mul(original_size, 2), kCapacitySlack);
 }
 
 std::uint64_t ContainerHeader::metadata_capacity() const noexcept {
-  constexpr std::uint64_t kSlack = 65536;
-  return original_size > UINT64_MAX - kSlack ? UINT64_MAX : original_size + kSlack;
+  return kvn::saturating_add(original_size, kCapacitySlack);
 }
 
 Result<ContainerHeader> read_header(ByteSpan data) {

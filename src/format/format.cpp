@@ -24,6 +24,7 @@
 #include "format/typed_encoding/typed_encoding.hpp"
 #include "format/value_dict/value_dict.hpp"
 #include "kvn/container.hpp"
+#include "kvn/saturating.hpp"
 
 namespace kelvane::format {
 namespace {
@@ -111,16 +112,6 @@ std::optional<kvn::Bytes> nested_unflatten(kvn::ByteSpan data, kvn::ByteSpan met
                                           record->columns, budget);
 }
 
-std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) noexcept {
-  std::uint64_t product = 0;
-  return __builtin_mul_overflow(a, b, &product) ? UINT64_MAX : product;
-}
-
-std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
-  std::uint64_t sum = 0;
-  return __builtin_add_overflow(a, b, &sum) ? UINT64_MAX : sum;
-}
-
 // The sub-column cells a record's nested infos declare: those of the NDJSON
 // layout's nested blocks, or of a kind-15 record; 0 for every other kind.
 std::uint64_t declared_cells(const transform::TransformRecordView& record) {
@@ -143,7 +134,7 @@ std::uint64_t declared_cells(const transform::TransformRecordView& record) {
 }  // namespace
 
 std::uint64_t max_chain_budget(std::uint64_t original_size) noexcept {
-  return saturating_mul(original_size, kMaxFlatGrowth);
+  return kvn::saturating_mul(original_size, kMaxFlatGrowth);
 }
 
 ReverseBudgets reverse_budgets(const transform::TransformChainView& chain,
@@ -160,7 +151,7 @@ ReverseBudgets reverse_budgets(const transform::TransformChainView& chain,
     const std::uint64_t cells = declared_cells(record);
     if (cells == 0) continue;
     const std::uint64_t grown_bound =
-        saturating_add(bound, saturating_mul(cells, ndjson::kAbsentCellBytes));
+        kvn::saturating_add(bound, kvn::saturating_mul(cells, ndjson::kAbsentCellBytes));
     bound = std::min(grown_bound, max_chain_budget(original_size));
     grown = true;
   }

@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "format/ndjson/grouped.hpp"
+#include "kvn/saturating.hpp"
 
 namespace kelvane::format::ndjson {
 namespace {
@@ -151,8 +152,7 @@ kvn::Bytes reverse_grouped(kvn::ByteSpan text, kvn::ByteSpan metadata, std::uint
   LineSlots slots(lines, std::min<std::size_t>(groups, (metadata.size() - 8) / 8));
   kvn::ByteReader meta(metadata.subspan(8));
   kvn::ByteReader body(text);
-  std::uint64_t allowance = 0;
-  if (__builtin_mul_overflow(budget, kGroupWorkPerBudget, &allowance)) allowance = UINT64_MAX;
+  std::uint64_t allowance = kvn::saturating_mul(budget, kGroupWorkPerBudget);
 
   for (std::uint16_t g = 0; g < groups; ++g) {
     GroupEntry entry;

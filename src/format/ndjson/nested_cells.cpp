@@ -4,14 +4,10 @@
 #include "format/ndjson/grouped.hpp"
 #include "format/ndjson/ndjson.hpp"
 #include "format/ndjson/nested.hpp"
+#include "kvn/saturating.hpp"
 
 namespace kelvane::format::ndjson {
 namespace {
-
-std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
-  std::uint64_t sum = 0;
-  return __builtin_add_overflow(a, b, &sum) ? UINT64_MAX : sum;
-}
 
 // The cells of one Uniform metadata's nested block; 0 when it has none.
 std::uint64_t uniform_cells(kvn::ByteSpan metadata) {
@@ -31,7 +27,7 @@ std::uint64_t grouped_cells(kvn::ByteSpan metadata) {
     if (!read_group_entry(meta, entry)) return 0;
     if (!entry.metadata.empty() &&
         entry.metadata[0] == static_cast<std::uint8_t>(ColumnarLayout::Uniform)) {
-      cells = saturating_add(cells, uniform_cells(entry.metadata));
+      cells = kvn::saturating_add(cells, uniform_cells(entry.metadata));
     }
   }
   return cells;
@@ -42,8 +38,7 @@ std::uint64_t grouped_cells(kvn::ByteSpan metadata) {
 std::uint64_t nested_cells(std::span<const NestedGroupInfo> infos, std::uint32_t rows) noexcept {
   std::uint64_t keys = 0;
   for (const NestedGroupInfo& info : infos) keys += info.keys.size();  // at most 255 x 65,535
-  std::uint64_t cells = 0;
-  return __builtin_mul_overflow(keys, std::uint64_t{rows}, &cells) ? UINT64_MAX : cells;
+  return kvn::saturating_mul(keys, rows);
 }
 
 std::uint64_t declared_nested_cells(kvn::ByteSpan metadata) {
