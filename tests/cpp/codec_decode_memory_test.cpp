@@ -244,7 +244,10 @@ format::ndjson::FlattenedColumns flatten_every_column(ByteSpan text, std::uint32
   format::ndjson::FlattenOptions lifted;
   lifted.bound_growth = false;
   auto flat = format::ndjson::flatten_nested_columns(text, rows, lifted);
-  EXPECT_TRUE(flat.has_value());
+  if (!flat) {
+    ADD_FAILURE() << "the id-keyed column did not flatten";
+    return {};
+  }
   const auto columns = static_cast<std::uint16_t>(
       std::count(flat->text.begin(), flat->text.end(), format::ndjson::COLUMN_SEPARATOR) + 1);
   EXPECT_EQ(format::ndjson::unflatten_nested_columns(flat->text, flat->infos, rows, columns,
@@ -256,7 +259,10 @@ format::ndjson::FlattenedColumns flatten_every_column(ByteSpan text, std::uint32
 // [2]: the Uniform layout, its nesting step done without the bound.
 Stored literal_ndjson(ByteSpan input) {
   auto layout = format::ndjson::preprocess(input);
-  EXPECT_TRUE(layout && layout->metadata[0] == 1 && layout->metadata.back() == 0);
+  if (!layout || layout->metadata[0] != 1 || layout->metadata.back() != 0) {
+    ADD_FAILURE() << "no Uniform layout without nesting";
+    return {};
+  }
   const std::uint32_t rows = kvn::load_u32_le(layout->metadata.data() + 1);
   auto flat = flatten_every_column(layout->text, rows);
   Bytes metadata(layout->metadata.begin(), layout->metadata.end() - 1);  // the nested block...
@@ -270,7 +276,10 @@ Stored literal_ndjson(ByteSpan input) {
 // [7, 15]: the Uniform array layout, then the nested flattening without the bound.
 Stored literal_array(ByteSpan input) {
   auto layout = format::json_array::preprocess(input);
-  EXPECT_TRUE(layout && layout->metadata[0] == 1);
+  if (!layout || layout->metadata[0] != 1) {
+    ADD_FAILURE() << "no Uniform array layout";
+    return {};
+  }
   const std::uint32_t rows = kvn::load_u32_le(layout->metadata.data() + 1);
   auto flat = flatten_every_column(layout->text, rows);
   Bytes metadata;
