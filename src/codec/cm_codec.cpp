@@ -23,14 +23,28 @@ kvn::Result<kvn::Bytes> cm_compress(kvn::ByteSpan data, const model::CMConfig& c
   });
 }
 
-kvn::Result<kvn::Bytes> cm_decompress(kvn::ByteSpan stream, std::uint32_t out_len,
-                                      const model::CMConfig& config) {
+namespace {
+
+kvn::Result<kvn::Bytes> decompress(kvn::ByteSpan stream, std::uint32_t out_len,
+                                   const model::CMConfig& config, DecodeWatch* watch) {
   return kvn::guard_alloc([&]() -> kvn::Result<kvn::Bytes> {
     // The engine is built even for an empty output, as the encoder does.
     const state::HugePageScope pages(out_len >= kHugePageInput);
     KVN_ASSIGN_OR_RETURN(auto engine, model::CMEngine::with_config(config));
-    return decode_bytes(engine, stream, out_len, kNothingAfterByte);
+    return decode_bytes(engine, stream, out_len, kNothingAfterByte, watch);
   });
+}
+
+}  // namespace
+
+kvn::Result<kvn::Bytes> cm_decompress(kvn::ByteSpan stream, std::uint32_t out_len,
+                                      const model::CMConfig& config) {
+  return decompress(stream, out_len, config, nullptr);
+}
+
+kvn::Result<kvn::Bytes> cm_decompress_watched(kvn::ByteSpan stream, std::uint32_t out_len,
+                                              const model::CMConfig& config, DecodeWatch& watch) {
+  return decompress(stream, out_len, config, &watch);
 }
 
 }  // namespace kelvane::codec

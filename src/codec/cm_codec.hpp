@@ -11,13 +11,35 @@
 
 namespace kelvane::codec {
 
+// Looks at the output of a decode while it grows, at the lengths it asks
+// for, and may end the decode there: a caller that learns from the first
+// bytes what the rest may hold refuses a forged stream before decoding it.
+// The decoded bytes are the same with or without a watch.
+inline constexpr std::uint64_t kNoCheck = UINT64_MAX;
+class DecodeWatch {
+ public:
+  // The output length at which check() runs next (it may be the current
+  // one again); kNoCheck when there is none.
+  virtual std::uint64_t next_check() const noexcept = 0;
+  // Sees the first next_check() bytes; an error ends the decode with it.
+  virtual kvn::Status check(kvn::ByteSpan decoded) = 0;
+
+ protected:
+  ~DecodeWatch() = default;
+};
+
 kvn::Result<kvn::Bytes> cm_compress(kvn::ByteSpan data, const model::CMConfig& config);
 kvn::Result<kvn::Bytes> cm_decompress(kvn::ByteSpan stream, std::uint32_t out_len,
                                       const model::CMConfig& config);
+// The same, `watch` seeing the output as it grows.
+kvn::Result<kvn::Bytes> cm_decompress_watched(kvn::ByteSpan stream, std::uint32_t out_len,
+                                              const model::CMConfig& config, DecodeWatch& watch);
 
 kvn::Result<kvn::Bytes> gru_compress(kvn::ByteSpan data, const model::CMConfig& config);
 kvn::Result<kvn::Bytes> gru_decompress(kvn::ByteSpan stream, std::uint32_t out_len,
                                        const model::CMConfig& config);
+kvn::Result<kvn::Bytes> gru_decompress_watched(kvn::ByteSpan stream, std::uint32_t out_len,
+                                               const model::CMConfig& config, DecodeWatch& watch);
 
 // The largest output a coded stream of `stream_bytes` bytes can honestly
 // declare, with a safety factor of 2. The reader refuses longer declarations

@@ -10,8 +10,10 @@
 
 #include <cstdint>
 
+#include "codec/cm_codec.hpp"
 #include "entropy/arithmetic.hpp"
 #include "kvn/bytes.hpp"
+#include "kvn/error.hpp"
 
 namespace kelvane::codec {
 
@@ -31,15 +33,22 @@ kvn::Bytes encode_bytes(Predictor& predictor, kvn::ByteSpan data, AfterByte&& af
 }
 
 // Decodes exactly out_len bytes (none, without reading, for 0); past the end
-// of `stream` the decoder reads zeros, so this never fails.
+// of `stream` the decoder reads zeros, so it fails only when `watch` (if
+// any) stops it at one of the lengths it asks to see.
 template <class Predictor, class AfterByte>
-kvn::Bytes decode_bytes(Predictor& predictor, kvn::ByteSpan stream, std::uint32_t out_len,
-                        AfterByte&& after_byte) {
+kvn::Result<kvn::Bytes> decode_bytes(Predictor& predictor, kvn::ByteSpan stream,
+                                     std::uint32_t out_len, AfterByte&& after_byte,
+                                     DecodeWatch* watch) {
   kvn::Bytes out;
   if (out_len == 0) return out;
   out.reserve(out_len);
+  std::uint64_t next_check = watch != nullptr ? watch->next_check() : kNoCheck;
   entropy::ArithmeticDecoder decoder(stream);
   for (std::uint32_t n = 0; n < out_len; ++n) {
+    while (n == next_check) {
+      KVN_RETURN_IF_ERROR(watch->check(out));
+      next_check = watch->next_check();
+    }
     std::uint32_t byte = 0;
     for (int i = 0; i < 8; ++i) {
       const auto bit = static_cast<std::uint32_t>(decoder.decode(predictor.predict()));

@@ -92,15 +92,29 @@ kvn::Result<kvn::Bytes> gru_compress(kvn::ByteSpan data, const model::CMConfig& 
   });
 }
 
-kvn::Result<kvn::Bytes> gru_decompress(kvn::ByteSpan stream, std::uint32_t out_len,
-                                       const model::CMConfig& config) {
+namespace {
+
+kvn::Result<kvn::Bytes> decompress(kvn::ByteSpan stream, std::uint32_t out_len,
+                                   const model::CMConfig& config, DecodeWatch* watch) {
   return kvn::guard_alloc([&]() -> kvn::Result<kvn::Bytes> {
     // Everything is built even for an empty output, as the encoder does.
     KVN_ASSIGN_OR_RETURN(auto predictor, BalancedPredictor::create(config));
     return decode_bytes(predictor, stream, out_len, [&](std::uint64_t done) {
       report_progress(GruDirection::Decompress, done, out_len);
-    });
+    }, watch);
   });
+}
+
+}  // namespace
+
+kvn::Result<kvn::Bytes> gru_decompress(kvn::ByteSpan stream, std::uint32_t out_len,
+                                       const model::CMConfig& config) {
+  return decompress(stream, out_len, config, nullptr);
+}
+
+kvn::Result<kvn::Bytes> gru_decompress_watched(kvn::ByteSpan stream, std::uint32_t out_len,
+                                               const model::CMConfig& config, DecodeWatch& watch) {
+  return decompress(stream, out_len, config, &watch);
 }
 
 }  // namespace kelvane::codec

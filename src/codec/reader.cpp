@@ -4,7 +4,6 @@
 // and the result verified by CRC-32 and length.
 #include <cstdio>
 #include <memory>
-#include <optional>
 #include <string>
 
 #include <zstd.h>
@@ -41,6 +40,11 @@ std::string size_mismatch(std::uint64_t declared, std::uint64_t got) {
          std::to_string(got);
 }
 
+std::string cm_length_exceeds(std::uint64_t out_len, std::uint64_t bound) {
+  return "CM stream length " + std::to_string(out_len) + " exceeds the " + std::to_string(bound) +
+         " bytes its transforms can rebuild the original from";
+}
+
 // Modes 0 and 1: the CM length prefix must be there, without the neural flag
 // in mode 0.
 Status check_cm_prefix(const ContainerHeader& header, ByteSpan payload) {
@@ -50,34 +54,49 @@ Status check_cm_prefix(const ContainerHeader& header, ByteSpan payload) {
   return {};
 }
 
+// Whether a CM stream of `out_len` bytes, of which `front` come before the
+// text (an embedded block's length field and chain), can hold the text of
+// `chain`: with no chain the text is the original itself and its length
+// must be the declared size; with one, it is at most what the chain's
+// transforms can rebuild the original from (the budget of the text the
+// chain's last reverse is given).
+Status check_cm_text(const ContainerHeader& header, const format::transform::TransformChainView& chain,
+                     std::uint64_t out_len, std::uint64_t front) {
+  const std::uint64_t text = out_len - front;
+  if (chain.empty()) {
+    KVN_RETURN_ERROR_IF(text != header.original_size, InvalidData,
+                        size_mismatch(header.original_size, text));
+    return {};
+  }
+  const std::uint64_t budget = format::reverse_budgets(chain, header.original_size).stream;
+  KVN_RETURN_ERROR_IF(text > budget, InvalidData, cm_length_exceeds(out_len, front + budget));
+  return {};
+}
+
+// The most bytes a CM stream may code when its chain travels inside it:
+// the block's length field, the most metadata a chain holds, and the
+// largest text any chain can be given.
+std::uint64_t embedded_text_bound(const ContainerHeader& header) noexcept {
+  return kvn::saturating_add(kvn::saturating_add(4, header.metadata_capacity()),
+                             format::max_chain_budget(header.original_size));
+}
+
 // Before any engine is built: whether the length the prefix declares is one
-// the container can honestly hold. `text_bound` is the most bytes the coded
-// text may have (the budget of the text the chain's last reverse is given);
-// nothing means the chain is empty, so the text is the original itself and
-// its length must be the declared size.
+// the container can honestly hold, with the chain of its metadata section
+// or, when the chain is embedded, with any chain.
 Status check_cm_length(const ContainerHeader& header, ByteSpan payload,
-                       std::optional<std::uint64_t> text_bound) {
+                       const format::transform::TransformChainView& section_chain) {
   const std::uint32_t out_len = kvn::load_u32_le(payload.data());
-  if (!text_bound) {
-    KVN_RETURN_ERROR_IF(out_len != header.original_size, InvalidData,
-                        size_mismatch(header.original_size, out_len));
+  if (header.embedded()) {
+    const std::uint64_t bound = embedded_text_bound(header);
+    KVN_RETURN_ERROR_IF(out_len > bound, InvalidData, cm_length_exceeds(out_len, bound));
   } else {
-    KVN_RETURN_ERROR_IF(out_len > *text_bound, InvalidData,
-                        "CM stream length " + std::to_string(out_len) + " exceeds the " +
-                            std::to_string(*text_bound) +
-                            " bytes its transforms can rebuild the original from");
+    KVN_RETURN_IF_ERROR(check_cm_text(header, section_chain, out_len, 0));
   }
   // A stream this short cannot hold out_len bytes either.
   KVN_RETURN_ERROR_IF(out_len > cm_max_decoded_length(payload.size() - kCmPrefixSize),
                       InvalidData, kCmTooShort);
   return {};
-}
-
-Result<Bytes> decode_cm(std::uint8_t mode, ByteSpan payload) {
-  const std::uint32_t out_len = kvn::load_u32_le(payload.data());
-  const ByteSpan stream = payload.subspan(kCmPrefixSize);
-  if (mode == 0) return cm_decompress(stream, out_len, model::CM_CONFIG_MAX);
-  return gru_decompress(stream, out_len, model::CM_CONFIG_BALANCED);
 }
 
 // Mode 2: brotli, else a DictPayload, else concatenated zstd frames.
@@ -142,29 +161,80 @@ Result<SectionChain> read_section_chain(const ContainerHeader& header, ByteSpan 
   return out;
 }
 
+// The length field of an EmbeddedMetadataBlock of `length` decoded bytes
+// whose first four are `prefix`: the chain's length, once it is known to
+// fit the block and to stay within what a chain's metadata may hold.
+Result<std::uint32_t> embedded_metadata_length(const ContainerHeader& header, ByteSpan prefix,
+                                               std::uint64_t length) {
+  const std::uint32_t meta_len = kvn::load_u32_le(prefix.data());
+  const std::uint64_t needed = std::uint64_t{meta_len} + 4;
+  KVN_RETURN_ERROR_IF(length < needed, InvalidData,
+                      "embedded metadata: stream too short for metadata (" +
+                          std::to_string(needed) + " bytes needed, " + std::to_string(length) +
+                          " available)");
+  KVN_RETURN_ERROR_IF(meta_len > header.metadata_capacity(), InvalidData,
+                      "embedded metadata: meta_len " + std::to_string(meta_len) +
+                          " exceeds the " + std::to_string(header.metadata_capacity()) +
+                          " bytes a transform chain may hold");
+  return meta_len;
+}
+
 // Step 9 with an EmbeddedMetadataBlock: the chain bytes are copied out and
 // `decoded` is cut down to the text after them, so that the reverse can
 // take that text over and release it.
-Result<Bytes> split_embedded(Bytes& decoded) {
+Result<Bytes> split_embedded(const ContainerHeader& header, Bytes& decoded) {
   KVN_RETURN_ERROR_IF(decoded.size() < 4, InvalidData,
                       "embedded metadata: decompressed stream too short for meta_len");
-  const std::uint64_t needed = std::uint64_t{kvn::load_u32_le(decoded.data())} + 4;
-  KVN_RETURN_ERROR_IF(decoded.size() < needed, InvalidData,
-                      "embedded metadata: stream too short for metadata (" +
-                          std::to_string(needed) + " bytes needed, " +
-                          std::to_string(decoded.size()) + " available)");
-  const auto end = decoded.begin() + static_cast<std::ptrdiff_t>(needed);
+  KVN_ASSIGN_OR_RETURN(const std::uint32_t meta_len,
+                       embedded_metadata_length(header, decoded, decoded.size()));
+  const auto end = decoded.begin() + 4 + static_cast<std::ptrdiff_t>(meta_len);
   Bytes chain(decoded.begin() + 4, end);
   decoded.erase(decoded.begin(), end);
   return chain;
 }
 
-// The most bytes a CM stream may code when its chain travels inside it:
-// the block's length field, the most metadata a chain holds, and the
-// largest text any chain can be given.
-std::uint64_t embedded_text_bound(const ContainerHeader& header) noexcept {
-  return kvn::saturating_add(kvn::saturating_add(4, header.metadata_capacity()),
-                             format::max_chain_budget(header.original_size));
+// A CM stream that carries its chain in front of the text: the block's
+// length is checked as soon as its four bytes are decoded, and the
+// declared length against what that chain can rebuild the original from as
+// soon as the chain is, before the rest of the text is decoded.
+class EmbeddedChainWatch final : public DecodeWatch {
+ public:
+  EmbeddedChainWatch(const ContainerHeader& header, std::uint32_t out_len) noexcept
+      : header_(header), out_len_(out_len) {}
+
+  std::uint64_t next_check() const noexcept override { return next_; }
+
+  Status check(ByteSpan decoded) override {
+    if (next_ == 4) {
+      KVN_ASSIGN_OR_RETURN(meta_len_, embedded_metadata_length(header_, decoded, out_len_));
+      next_ = 4 + std::uint64_t{meta_len_};
+      return {};
+    }
+    next_ = kNoCheck;
+    KVN_ASSIGN_OR_RETURN(const auto chain,
+                         format::transform::TransformChain::deserialize(decoded.subspan(4)));
+    return check_cm_text(header_, chain, out_len_, 4 + std::uint64_t{meta_len_});
+  }
+
+ private:
+  const ContainerHeader& header_;
+  std::uint32_t out_len_;
+  std::uint32_t meta_len_ = 0;
+  std::uint64_t next_ = 4;
+};
+
+// The CM stream; with an embedded chain, watched as it is decoded.
+Result<Bytes> decode_cm(const ContainerHeader& header, ByteSpan payload) {
+  const std::uint32_t out_len = kvn::load_u32_le(payload.data());
+  const ByteSpan stream = payload.subspan(kCmPrefixSize);
+  const bool max = header.mode == 0;
+  const model::CMConfig& config = max ? model::CM_CONFIG_MAX : model::CM_CONFIG_BALANCED;
+  if (!header.embedded()) {
+    return max ? cm_decompress(stream, out_len, config) : gru_decompress(stream, out_len, config);
+  }
+  EmbeddedChainWatch watch(header, out_len);
+  return max ? cm_decompress_watched(stream, out_len, config, watch)
+             : gru_decompress_watched(stream, out_len, config, watch);
 }
 
 Result<Bytes> decode_container(const ContainerHeader& header, ByteSpan section, ByteSpan payload) {
@@ -178,17 +248,11 @@ Result<Bytes> decode_container(const ContainerHeader& header, ByteSpan section, 
   Bytes decoded;
   if (header.mode <= 1) {
     KVN_RETURN_IF_ERROR(check_cm_prefix(header, payload));
-    std::optional<std::uint64_t> text_bound;
-    if (header.embedded()) {
-      text_bound = embedded_text_bound(header);
-    } else {
+    if (!header.embedded()) {
       KVN_ASSIGN_OR_RETURN(stored, read_section_chain(header, section));
-      if (!stored.chain.empty()) {
-        text_bound = format::reverse_budgets(stored.chain, header.original_size).stream;
-      }
     }
-    KVN_RETURN_IF_ERROR(check_cm_length(header, payload, text_bound));
-    KVN_ASSIGN_OR_RETURN(decoded, decode_cm(header.mode, payload));
+    KVN_RETURN_IF_ERROR(check_cm_length(header, payload, stored.chain));
+    KVN_ASSIGN_OR_RETURN(decoded, decode_cm(header, payload));
   } else {
     KVN_ASSIGN_OR_RETURN(decoded, decode_fast(header, payload));
     if (!header.embedded()) {
@@ -199,7 +263,7 @@ Result<Bytes> decode_container(const ContainerHeader& header, ByteSpan section, 
   // Steps 9 and 10: the embedded chain, then the transforms undone.
   Bytes embedded_chain;
   if (header.embedded()) {
-    KVN_ASSIGN_OR_RETURN(embedded_chain, split_embedded(decoded));
+    KVN_ASSIGN_OR_RETURN(embedded_chain, split_embedded(header, decoded));
     if (!embedded_chain.empty()) {
       KVN_ASSIGN_OR_RETURN(stored.chain,
                            format::transform::TransformChain::deserialize(embedded_chain));

@@ -202,6 +202,85 @@ TEST(CmContainer, RefusesALengthPrefixItsStreamCannotHold) {
   }
 }
 
+// A container of `mode` whose stream carries its chain (FLAG_EMBEDDED_METADATA)
+// and declares `out_len` bytes: `front` is coded, and the zeros after it
+// give the stream the length such a declaration needs. Decoding past
+// `front` gives whatever the coder makes of the zeros.
+Bytes embedded_cm_container(std::uint8_t mode, std::uint64_t original_size, const Bytes& front,
+                            std::uint32_t out_len) {
+  auto coded = mode == kMaxMode ? codec::cm_compress(front, kelvane::model::CM_CONFIG_MAX)
+                                : codec::gru_compress(front, kelvane::model::CM_CONFIG_BALANCED);
+  EXPECT_TRUE(coded.ok());
+  Bytes stream = coded.ok() ? coded.value() : Bytes{};
+  const std::uint64_t needed = out_len / (2 * codec::CM_BYTES_PER_STREAM_BYTE) + 1;
+  if (stream.size() < needed) stream.resize(needed, 0);
+  Bytes out;
+  kvn::append_u32_le(out, kvn::KVN_MAGIC);
+  out.push_back(kvn::KVN_VERSION);
+  out.push_back(mode);
+  out.push_back(0);
+  out.push_back(kvn::FLAG_EMBEDDED_METADATA);
+  kvn::append_u64_le(out, original_size);
+  kvn::append_u64_le(out, 8 + stream.size());
+  kvn::append_u32_le(out, 0);
+  kvn::append_u32_le(out, 0);
+  kvn::append_u32_le(out, out_len);
+  kvn::append_u32_le(out, 0);
+  out.insert(out.end(), stream.begin(), stream.end());
+  return out;
+}
+
+// The embedded chain is checked as soon as its bytes are decoded: its
+// length against the block and the cap of a chain's metadata after four
+// bytes, the declared length against what the chain can rebuild the
+// original from after the chain. The declared lengths are the largest the
+// reader lets through before decoding; without these checks each would
+// decode all of them and fail on something else.
+TEST(CmContainer, EmbeddedChainIsCheckedAsSoonAsItIsDecoded) {
+  constexpr std::uint64_t kDeclared = 1u << 16;
+  constexpr std::uint64_t kCap = kDeclared + 65536;  // what a chain's metadata may hold
+  const auto largest = static_cast<std::uint32_t>(4 + kCap + 32 * kDeclared);
+  const auto length_field = [](std::uint32_t meta_len, const Bytes& chain) {
+    Bytes front;
+    kvn::append_u32_le(front, meta_len);
+    for (const std::uint8_t b : chain) front.push_back(b);
+    return front;
+  };
+  const Bytes none;
+  const Bytes unknown_record = {1, 200, 0, 0, 0, 0};  // changes nothing: the text is the original
+  struct Case {
+    const char* name;
+    Bytes front;
+    std::uint32_t out_len;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {"a length the block cannot hold", length_field(0xDC000000, none), largest,
+       "embedded metadata: stream too short for metadata (3690987524 bytes needed, " +
+           std::to_string(largest) + " available)"},
+      {"a length over the cap", length_field(kCap + 1, none), largest,
+       "embedded metadata: meta_len " + std::to_string(kCap + 1) + " exceeds the " +
+           std::to_string(kCap) + " bytes a transform chain may hold"},
+      {"a chain that rebuilds from less", length_field(6, unknown_record), largest,
+       "CM stream length " + std::to_string(largest) + " exceeds the " +
+           std::to_string(4 + 6 + kDeclared) +
+           " bytes its transforms can rebuild the original from"},
+      {"an empty chain, the text not the original", length_field(1, Bytes(1, 0)),
+       static_cast<std::uint32_t>(4 + 1 + kDeclared + 1),
+       "size mismatch: header says " + std::to_string(kDeclared) + " bytes, got " +
+           std::to_string(kDeclared + 1)},
+  };
+  for (const std::uint8_t mode : {kMaxMode, kBalancedMode}) {
+    for (const Case& c : cases) {
+      auto result = codec::decompress_from_slice(
+          embedded_cm_container(mode, kDeclared, c.front, c.out_len));
+      ASSERT_FALSE(result.ok()) << int{mode} << " " << c.name;
+      EXPECT_EQ(result.error().message, c.message) << int{mode} << " " << c.name;
+      EXPECT_EQ(result.error().kind, kvn::ErrorKind::InvalidData) << int{mode} << " " << c.name;
+    }
+  }
+}
+
 TEST(BalancedContainer, DoesNotLookAtTheNeuralFlag) {
   const Bytes data = bytes_of("{\"a\":1}\n{\"a\":2}\n");
   Bytes container = compress_in(kBalancedMode, data);

@@ -142,6 +142,19 @@ std::vector<FailureCase> failure_cases() {
         ErrorKind::InvalidData,
         "embedded metadata: stream too short for metadata (4294967299 bytes needed, 10 available)");
   }
+  {
+    // More than any chain holds (the declared size and 64 KiB), though the
+    // block has the bytes.
+    Fields over;
+    over.flags = kvn::FLAG_EMBEDDED_METADATA;
+    over.original_size = 10;
+    Bytes block;
+    kvn::append_u32_le(block, 10 + 65536 + 1);
+    block.resize(block.size() + 10 + 65536 + 1, 0);
+    add("embedded meta_len over the chain cap", container(over, {}, zstd(block)),
+        ErrorKind::InvalidData,
+        "embedded metadata: meta_len 65547 exceeds the 65546 bytes a transform chain may hold");
+  }
   add("metadata stream corrupt",
       container_for(kText, kvn::FLAG_HAS_METADATA | kvn::FLAG_METADATA_ZSTD, Bytes(16, 0x33),
                     zstd(kText)),
