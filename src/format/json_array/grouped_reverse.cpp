@@ -147,6 +147,12 @@ std::optional<GroupMetadata> parse_group_metadata(ByteSpan metadata) {
   return out;
 }
 
+Bytes unflatten_group_nested(ByteSpan nested, const ndjson::StoredNestedInfos& infos,
+                             std::uint32_t members, std::uint16_t w, std::uint64_t budget) {
+  return ndjson::unflatten_nested_columns(nested, infos, members, w, budget,
+                                          ndjson::AbsentKeys::Marker);
+}
+
 Bytes unflatten_group_nested(ByteSpan nested, std::span<const ndjson::NestedGroupInfo> infos,
                              std::uint32_t members, std::uint16_t w, std::uint64_t budget) {
   return ndjson::unflatten_nested_columns(nested, infos, members, w, budget,

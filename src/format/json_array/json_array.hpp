@@ -97,6 +97,9 @@ std::optional<GroupMetadata> parse_group_metadata(kvn::ByteSpan metadata);
 // values), its missing keys marked by the AbsentMarker. Never fails: a
 // copy of `nested` when the arguments do not fit it or the plain text would
 // exceed `budget` bytes.
+kvn::Bytes unflatten_group_nested(kvn::ByteSpan nested, const ndjson::StoredNestedInfos& infos,
+                                  std::uint32_t members, std::uint16_t w, std::uint64_t budget);
+// The same from infos in hand, through their byte form.
 kvn::Bytes unflatten_group_nested(kvn::ByteSpan nested,
                                   std::span<const ndjson::NestedGroupInfo> infos,
                                   std::uint32_t members, std::uint16_t w, std::uint64_t budget);
