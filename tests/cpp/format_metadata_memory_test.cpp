@@ -14,6 +14,7 @@
 
 #include "counting_allocator.hpp"
 #include "format/format.hpp"
+#include "format/json_array/json_array.hpp"
 #include "format/ndjson/ndjson.hpp"
 #include "kvn/bytes.hpp"
 
@@ -31,6 +32,9 @@ constexpr std::size_t kAllowance = 2u << 20;
 void put_u16(Bytes& out, std::size_t v) { kvn::append_u16_le(out, static_cast<std::uint16_t>(v)); }
 void put_u32(Bytes& out, std::size_t v) { kvn::append_u32_le(out, static_cast<std::uint32_t>(v)); }
 void put_zeros(Bytes& out, std::size_t n) { out.insert(out.end(), n, 0); }
+void put_indices(Bytes& out, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) put_u32(out, i);
+}
 
 // A nested info list at the template level: 16 infos of 65,535 empty keys
 // and 65,535 empty pieces, 2 bytes each.
@@ -90,8 +94,54 @@ Case ndjson_nested_block() {
   return {"nested block of an NDJSON Uniform layout", metadata, {'x'}, reverse, {'x'}, 2};
 }
 
+Bytes json_array_reverse(Bytes text, const Bytes& metadata) {
+  return format::json_array::reverse(text, metadata, text.size());
+}
+
+// A Uniform JSON array of empty elements (one empty piece each side of one
+// empty value), each separator stored: 2 bytes of metadata an element.
+Case json_array_separators() {
+  const std::size_t n = kMetadataBytes / 2;
+  Bytes metadata = {1};
+  put_u32(metadata, n);
+  put_u16(metadata, 1);     // columns
+  put_zeros(metadata, 8);   // no prefix, no suffix
+  put_u16(metadata, 2);     // two empty pieces
+  put_zeros(metadata, 4);
+  metadata.push_back(0);    // every separator stored
+  put_zeros(metadata, 2 * (n - 1));
+  return {"separators of a Uniform JSON array", metadata, Bytes(n - 1, 0x01), json_array_reverse,
+          {}, 2};
+}
+
+// The head of a Grouped JSON array's metadata: no prefix, suffix or
+// default separator, then the separator mode.
+Bytes grouped_array_head(std::uint8_t mode) {
+  Bytes metadata = {2};
+  put_zeros(metadata, 4 + 4 + 2);
+  metadata.push_back(mode);
+  return metadata;
+}
+
+// Two residual elements and two million stored separators.
+Case grouped_array_separators() {
+  const std::size_t separators = kMetadataBytes / 2;
+  Bytes metadata = grouped_array_head(0);
+  put_u32(metadata, separators);
+  put_zeros(metadata, 2 * separators);
+  put_u16(metadata, 0);  // groups
+  put_u32(metadata, 2);  // residual elements
+  put_indices(metadata, 2);
+  put_u32(metadata, 3);
+  return {"separators of a Grouped JSON array", metadata, {'a', 0, 'b'}, json_array_reverse,
+          {'a', 'b'}, 2};
+}
+
 TEST(MetadataMemory, ReverseHoldsASmallMultipleOfTheStoredBytes) {
-  const Case cases[] = {nested_flatten_record(), ndjson_nested_block()};
+  const Case cases[] = {nested_flatten_record(),
+                        ndjson_nested_block(),
+                        json_array_separators(),
+                        grouped_array_separators()};
   for (std::size_t i = 0; i < std::size(cases); ++i) {
     const Case& c = cases[i];
     SCOPED_TRACE(c.name);

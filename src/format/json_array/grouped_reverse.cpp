@@ -16,6 +16,7 @@
 #include <cstring>
 
 #include "format/json_array/json_array.hpp"
+#include "format/json_array/separators.hpp"
 #include "format/ndjson/write.hpp"
 #include "format/scan.hpp"
 
@@ -171,13 +172,12 @@ Bytes reverse_grouped(ByteSpan t, ByteSpan m, std::uint64_t budget) {
       !read_u16_bytes(r, default_separator) || !r.read_u8(mode)) {
     return unchanged();
   }
-  std::vector<ByteSpan> separators;
+  ByteSpan separator_list;  // mode 0: the separators as stored, for the elements in index order
   if (mode != 1) {
     std::uint32_t count = 0;
-    if (!r.read_u32(count) || !r.has(std::uint64_t{2} * count)) return unchanged();
-    separators.resize(count);
-    for (ByteSpan& separator : separators) {
-      if (!read_u16_bytes(r, separator)) return unchanged();
+    std::uint64_t total = 0;
+    if (!r.read_u32(count) || !read_separator_list(r, count, total, separator_list)) {
+      return unchanged();
     }
   }
 
@@ -254,20 +254,25 @@ Bytes reverse_grouped(ByteSpan t, ByteSpan m, std::uint64_t budget) {
   if (!std::is_sorted(records.begin(), records.end(), by_index)) {
     std::stable_sort(records.begin(), records.end(), by_index);
   }
-  const auto separator = [&](std::size_t i) -> std::optional<ByteSpan> {
+  // The separator after the i-th element in index order, read by `stored`
+  // (a cursor for each pass, as i goes up): none after the last element
+  // nor past the stored ones.
+  const auto separator = [&](std::size_t i, SeparatorCursor& stored) -> std::optional<ByteSpan> {
     if (i + 1 >= records.size()) return std::nullopt;
     if (mode == 1) return default_separator;
-    if (i < separators.size()) return separators[i];
+    ByteSpan next;
+    if (stored.next(next)) return next;
     return std::nullopt;
   };
   // Each member's place in the output. Fewer than 2^32 records of at most
   // the budget (or 2^32 bytes) each, and separators of 65,535: no wrap.
   std::vector<std::uint64_t> at(members);
   std::uint64_t size = prefix.size();
+  SeparatorCursor measured(separator_list);
   for (std::size_t i = 0; i < records.size(); ++i) {
     if (records[i].source < members) at[records[i].source] = size;
     size += records[i].size;
-    if (const auto sep = separator(i)) size += sep->size();
+    if (const auto sep = separator(i, measured)) size += sep->size();
   }
   size += suffix.size();
   if (size > budget) return unchanged();
@@ -275,13 +280,14 @@ Bytes reverse_grouped(ByteSpan t, ByteSpan m, std::uint64_t budget) {
   Bytes out(static_cast<std::size_t>(size));
   std::uint8_t* w = out.data();
   ndjson::put(w, prefix);
+  SeparatorCursor written(separator_list);
   for (std::size_t i = 0; i < records.size(); ++i) {
     if (records[i].source >= members) {
       ndjson::put(w, residual_parts[records[i].source - members]);
     } else {
       w += records[i].size;  // written with its group below
     }
-    if (const auto sep = separator(i)) ndjson::put(w, *sep);
+    if (const auto sep = separator(i, written)) ndjson::put(w, *sep);
   }
   ndjson::put(w, suffix);
   std::uint32_t first = 0;
