@@ -137,11 +137,28 @@ Case grouped_array_separators() {
           {'a', 'b'}, 2};
 }
 
+// Empty residual lines of a Grouped NDJSON layout, 4 bytes of metadata (an
+// index) each.
+Case ndjson_grouped_lines() {
+  const std::size_t lines = kMetadataBytes / 4;
+  Bytes metadata = {2, 1};
+  put_u32(metadata, lines);
+  put_u16(metadata, 0);  // groups
+  put_u32(metadata, lines);
+  put_indices(metadata, lines);
+  auto reverse = [](Bytes text, const Bytes& m) {
+    return format::ndjson::reverse(text, m, text.size() + 1);
+  };
+  return {"line slots of a Grouped NDJSON layout", metadata, Bytes(lines - 1, '\n'), reverse,
+          Bytes(lines, '\n'), 2};
+}
+
 TEST(MetadataMemory, ReverseHoldsASmallMultipleOfTheStoredBytes) {
   const Case cases[] = {nested_flatten_record(),
                         ndjson_nested_block(),
                         json_array_separators(),
-                        grouped_array_separators()};
+                        grouped_array_separators(),
+                        ndjson_grouped_lines()};
   for (std::size_t i = 0; i < std::size(cases); ++i) {
     const Case& c = cases[i];
     SCOPED_TRACE(c.name);
