@@ -137,6 +137,68 @@ Case grouped_array_separators() {
           {'a', 'b'}, 2};
 }
 
+// Empty residual elements, 4 bytes of metadata (an index) each; in the
+// order of their indices, or the other way round (which the reverse sorts).
+Case grouped_array_residuals(bool reversed) {
+  const std::size_t elements = kMetadataBytes / 4;
+  Bytes metadata = grouped_array_head(1);
+  put_u16(metadata, 0);  // groups
+  put_u32(metadata, elements);
+  for (std::size_t i = 0; i < elements; ++i) put_u32(metadata, reversed ? elements - 1 - i : i);
+  put_u32(metadata, elements - 1);
+  return {reversed ? "residual elements of a Grouped JSON array, last index first"
+                   : "residual elements of a Grouped JSON array",
+          metadata, Bytes(elements - 1, 0x00), json_array_reverse, {}, 4};
+}
+
+// A group of one column: `members` empty elements in `columns` columns.
+void put_group(Bytes& metadata, Bytes& text, std::size_t members, std::size_t columns,
+               std::size_t first_index) {
+  put_u32(metadata, members);
+  for (std::size_t i = 0; i < members; ++i) put_u32(metadata, first_index + i);
+  put_u32(metadata, 9 + 2 * (columns + 1));
+  metadata.push_back(1);
+  put_u32(metadata, members);
+  put_u16(metadata, columns);
+  put_u16(metadata, columns + 1);
+  put_zeros(metadata, 2 * (columns + 1));  // empty pieces
+  metadata.push_back(0);                   // not nested
+  put_u32(text, (members - 1) * columns + (columns - 1));
+  for (std::size_t c = 0; c < columns; ++c) {
+    if (c > 0) text.push_back(0x00);
+    text.insert(text.end(), members - 1, 0x01);
+  }
+}
+
+Bytes grouped_array_tail(Bytes metadata) {
+  put_u32(metadata, 0);  // residual elements
+  put_u32(metadata, 0);
+  return metadata;
+}
+
+// One group of empty members, 4 bytes of metadata (an index) each.
+Case grouped_array_members() {
+  const std::size_t members = kMetadataBytes / 4;
+  Bytes metadata = grouped_array_head(1);
+  Bytes text;
+  put_u16(metadata, 1);
+  put_group(metadata, text, members, 1, 0);
+  return {"group members of a Grouped JSON array", grouped_array_tail(metadata), text,
+          json_array_reverse, {}, 4};
+}
+
+// Groups of one element of 65,534 empty columns: 2 bytes of metadata (an
+// empty piece) a column.
+Case grouped_array_pieces() {
+  constexpr std::size_t kGroups = 32;
+  Bytes metadata = grouped_array_head(1);
+  Bytes text;
+  put_u16(metadata, kGroups);
+  for (std::size_t g = 0; g < kGroups; ++g) put_group(metadata, text, 1, 65534, g);
+  return {"group pieces of a Grouped JSON array", grouped_array_tail(metadata), text,
+          json_array_reverse, {}, 2};
+}
+
 // Empty residual lines of a Grouped NDJSON layout, 4 bytes of metadata (an
 // index) each.
 Case ndjson_grouped_lines() {
@@ -158,6 +220,10 @@ TEST(MetadataMemory, ReverseHoldsASmallMultipleOfTheStoredBytes) {
                         ndjson_nested_block(),
                         json_array_separators(),
                         grouped_array_separators(),
+                        grouped_array_residuals(false),
+                        grouped_array_residuals(true),
+                        grouped_array_members(),
+                        grouped_array_pieces(),
                         ndjson_grouped_lines()};
   for (std::size_t i = 0; i < std::size(cases); ++i) {
     const Case& c = cases[i];

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <limits>
 
-#include "format/json_array/separators.hpp"
+#include "format/json_array/stored_list.hpp"
 #include "format/scan.hpp"
 
 namespace kelvane::format::json_array {
@@ -270,7 +270,7 @@ Bytes reverse_uniform(ByteSpan t, ByteSpan m, std::uint64_t budget) {
     std::uint16_t len = 0;
     if (!r.read_u16(len) || !r.read_bytes(len, one_separator)) return unchanged();
     separators_total = gaps * len;
-  } else if (!read_separator_list(r, gaps, separators_total, separator_list)) {
+  } else if (!read_stored_list(r, gaps, separators_total, separator_list)) {
     return unchanged();
   }
 
@@ -303,7 +303,7 @@ Bytes reverse_uniform(ByteSpan t, ByteSpan m, std::uint64_t budget) {
   out.reserve(static_cast<std::size_t>(total));
   auto put = [&out](ByteSpan s) { out.insert(out.end(), s.begin(), s.end()); };
   put(prefix);
-  SeparatorCursor separators(separator_list);
+  StoredListCursor separators(separator_list);
   for (std::uint32_t row = 0; row < n; ++row) {
     put(pieces[0]);
     for (std::uint16_t k = 0; k < c; ++k) {
