@@ -16,6 +16,8 @@
 #include "format/format.hpp"
 #include "format/json_array/json_array.hpp"
 #include "format/ndjson/ndjson.hpp"
+#include "format/ndjson/nested.hpp"
+#include "format/value_dict/value_dict.hpp"
 #include "kvn/bytes.hpp"
 
 namespace {
@@ -215,6 +217,41 @@ Case ndjson_grouped_lines() {
           Bytes(lines, '\n'), 2};
 }
 
+// Columns of 253 empty dictionary entries, 4 bytes (a length) each, and
+// one value each: the code of the first entry.
+Case value_dictionary() {
+  constexpr std::size_t kEntries = 253;
+  const std::size_t columns = kMetadataBytes / (1 + 4 * kEntries);
+  Bytes metadata = {1};
+  put_u16(metadata, columns);
+  for (std::size_t c = 0; c < columns; ++c) {
+    metadata.push_back(kEntries);
+    put_zeros(metadata, 4 * kEntries);
+  }
+  auto reverse = [](Bytes text, const Bytes& m) {
+    return format::value_dict::reverse(text, m, text.size());
+  };
+  Bytes text;
+  for (std::size_t c = 0; c < columns; ++c) {
+    if (c > 0) text.push_back(0x00);
+    text.push_back(2);
+  }
+  return {"entries of the value dictionary", metadata, text, reverse, Bytes(columns - 1, 0x00), 2};
+}
+
+// The nested rows give their text back because its columns do not fit the
+// infos; the infos themselves must read.
+TEST(MetadataMemory, CraftedNestedInfosRead) {
+  const Bytes stored = empty_nested_infos();
+  const auto read = format::ndjson::deserialize_nested_info(stored);
+  ASSERT_TRUE(read);
+  EXPECT_EQ(read->bytes_used, stored.size());
+  ASSERT_EQ(read->infos.size(), 16u);
+  EXPECT_EQ(read->infos[15].key_count(), 65535u);
+  EXPECT_EQ(read->infos[15].piece_count(), 65535u);
+  EXPECT_TRUE(read->infos[15].piece(65534).empty());
+}
+
 TEST(MetadataMemory, ReverseHoldsASmallMultipleOfTheStoredBytes) {
   const Case cases[] = {nested_flatten_record(),
                         ndjson_nested_block(),
@@ -224,7 +261,8 @@ TEST(MetadataMemory, ReverseHoldsASmallMultipleOfTheStoredBytes) {
                         grouped_array_residuals(true),
                         grouped_array_members(),
                         grouped_array_pieces(),
-                        ndjson_grouped_lines()};
+                        ndjson_grouped_lines(),
+                        value_dictionary()};
   for (std::size_t i = 0; i < std::size(cases); ++i) {
     const Case& c = cases[i];
     SCOPED_TRACE(c.name);
