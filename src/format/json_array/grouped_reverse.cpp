@@ -77,7 +77,8 @@ bool read_u32_bytes(kvn::ByteReader& r, ByteSpan& out) {
 
 bool read_group_entry(kvn::ByteReader& r, GroupEntry& entry) {
   std::uint8_t nested_flag = 0;
-  if (!r.read_u32(entry.members) || !r.read_bytes(std::uint64_t{entry.members} * 4, entry.indices) ||
+  if (!r.read_u32(entry.members) ||
+      !r.read_bytes(std::uint64_t{entry.members} * 4, entry.indices) ||
       !read_u32_bytes(r, entry.metadata) || !r.read_u8(nested_flag)) {
     return false;
   }
@@ -299,7 +300,8 @@ Bytes reverse_grouped(ByteSpan t, ByteSpan m, std::uint64_t budget) {
   ResidualEntry residual;
   if (!read_residual_entry(r, residual)) return unchanged();
   const ByteSpan rest = body.rest();
-  const ByteSpan residual_text = rest.first(std::min<std::size_t>(residual.text_length, rest.size()));
+  const ByteSpan residual_text =
+      rest.first(std::min<std::size_t>(residual.text_length, rest.size()));
   const bool has_residual = residual.count > 0 && !residual_text.empty();
   if (has_residual) {
     if (count_byte(residual_text, 0x00) != std::uint64_t{residual.count} - 1) return unchanged();

@@ -236,12 +236,14 @@ bool column_qualifies(std::span<const ByteSpan> values) noexcept {
 
 // ---- unflattening ----
 
+// The info of a rebuilt column (infos number at most 255), or none.
+constexpr std::uint16_t kNoInfo = 0xFFFF;
+
 struct OutputColumn {
-  ByteSpan flat;             // a column copied as it stands
-  bool rebuilt = false;      // or a column rebuilt from sub-columns by `info`
-  StoredNestedInfo info;
-  std::size_t first_sub = 0;  // flat index of its first sub-column
-  std::size_t available = 0;  // sub-columns present in the flat text
+  ByteSpan flat;                 // a column copied as it stands
+  std::uint16_t info = kNoInfo;  // or a column rebuilt from sub-columns by this info
+  std::size_t first_sub = 0;     // flat index of its first sub-column
+  std::size_t available = 0;     // sub-columns present in the flat text
 };
 
 bool bit_set(ByteSpan bitmap, std::uint64_t index) noexcept {
@@ -367,17 +369,18 @@ void emit_marked_value(Sink& sink, const StoredNestedInfo& info, std::span<const
 
 template <class Sink>
 void emit_unflattened(Sink& sink, std::span<const OutputColumn> output,
-                      std::span<const ByteSpan> flat_columns, std::uint32_t rows,
-                      AbsentKeys absent) {
+                      std::span<const ByteSpan> flat_columns, const StoredNestedInfos& infos,
+                      std::uint32_t rows, AbsentKeys absent) {
   std::vector<ValueCursor> cursors;
   std::vector<ByteSpan> sub;
   for (std::size_t c = 0; c < output.size(); ++c) {
     if (c > 0) sink.put(COLUMN_SEPARATOR);
     const OutputColumn& col = output[c];
-    if (!col.rebuilt) {
+    if (col.info == kNoInfo) {
       sink.put(col.flat);
       continue;
     }
+    const StoredNestedInfo info = infos[col.info];
     cursors.clear();
     for (std::size_t j = 0; j < col.available; ++j)
       cursors.emplace_back(flat_columns[col.first_sub + j]);
@@ -386,9 +389,9 @@ void emit_unflattened(Sink& sink, std::span<const OutputColumn> output,
       if (row > 0) sink.put(VALUE_SEPARATOR);
       for (std::size_t j = 0; j < col.available; ++j) sub[j] = cursors[j].next();
       if (absent == AbsentKeys::Bitmap) {
-        emit_nested_value(sink, col.info, sub, rows, row);
+        emit_nested_value(sink, info, sub, rows, row);
       } else {
-        emit_marked_value(sink, col.info, sub);
+        emit_marked_value(sink, info, sub);
       }
       if (sink.exceeded()) return;
     }
@@ -566,7 +569,6 @@ Bytes unflatten_nested_columns(ByteSpan flat, const StoredNestedInfos& infos, st
   const std::size_t rebuilt = static_cast<std::size_t>(limit - key_sum);
 
   // The info of each rebuilt column (the last one naming it), or none.
-  constexpr std::uint16_t kNoInfo = 0xFFFF;  // infos number at most 255
   std::vector<std::uint16_t> marks(rebuilt, kNoInfo);
   for (std::size_t i = 0; i < infos.size(); ++i) {
     const std::uint16_t column = infos[i].column();
@@ -581,16 +583,16 @@ Bytes unflatten_nested_columns(ByteSpan flat, const StoredNestedInfos& infos, st
       p += 1;
       continue;
     }
-    const StoredNestedInfo info = infos[marks[c]];
-    const std::size_t k = info.key_count();
+    const std::size_t k = infos[marks[c]].key_count();
     const std::size_t available =
         p >= flat_columns.size() ? 0 : std::min(k, flat_columns.size() - p);
-    output.push_back({.rebuilt = true, .info = info, .first_sub = p, .available = available});
+    output.push_back({.info = marks[c], .first_sub = p, .available = available});
     p += k;
   }
 
-  auto out = write_within_budget(
-      budget, [&](auto& sink) { emit_unflattened(sink, output, flat_columns, rows, absent); });
+  auto out = write_within_budget(budget, [&](auto& sink) {
+    emit_unflattened(sink, output, flat_columns, infos, rows, absent);
+  });
   if (!out) return unchanged();
   return std::move(*out);
 }
