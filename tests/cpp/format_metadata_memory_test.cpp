@@ -106,11 +106,11 @@ Case json_array_separators() {
   const std::size_t n = kMetadataBytes / 2;
   Bytes metadata = {1};
   put_u32(metadata, n);
-  put_u16(metadata, 1);     // columns
-  put_zeros(metadata, 8);   // no prefix, no suffix
-  put_u16(metadata, 2);     // two empty pieces
+  put_u16(metadata, 1);    // columns
+  put_zeros(metadata, 8);  // no prefix, no suffix
+  put_u16(metadata, 2);    // two empty pieces
   put_zeros(metadata, 4);
-  metadata.push_back(0);    // every separator stored
+  metadata.push_back(0);  // every separator stored
   put_zeros(metadata, 2 * (n - 1));
   return {"separators of a Uniform JSON array", metadata, Bytes(n - 1, 0x01), json_array_reverse,
           {}, 2};
@@ -141,6 +141,8 @@ Case grouped_array_separators() {
 
 // Empty residual elements, 4 bytes of metadata (an index) each; in the
 // order of their indices, or the other way round (which the reverse sorts).
+// The reverse keeps 16 bytes an element: a key to order it by and its
+// place in the output.
 Case grouped_array_residuals(bool reversed) {
   const std::size_t elements = kMetadataBytes / 4;
   Bytes metadata = grouped_array_head(1);
@@ -153,7 +155,8 @@ Case grouped_array_residuals(bool reversed) {
           metadata, Bytes(elements - 1, 0x00), json_array_reverse, {}, 4};
 }
 
-// A group of one column: `members` empty elements in `columns` columns.
+// A group of `members` empty elements in `columns` columns, their indices
+// from `first_index` on.
 void put_group(Bytes& metadata, Bytes& text, std::size_t members, std::size_t columns,
                std::size_t first_index) {
   put_u32(metadata, members);
@@ -178,7 +181,8 @@ Bytes grouped_array_tail(Bytes metadata) {
   return metadata;
 }
 
-// One group of empty members, 4 bytes of metadata (an index) each.
+// One group of empty members, 4 bytes of metadata (an index) each, and
+// 16 bytes of the reverse's.
 Case grouped_array_members() {
   const std::size_t members = kMetadataBytes / 4;
   Bytes metadata = grouped_array_head(1);

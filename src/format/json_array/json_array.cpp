@@ -263,7 +263,7 @@ Bytes reverse_uniform(ByteSpan t, ByteSpan m, std::uint64_t budget) {
   // A text of n rows holds at least n - 1 value separators.
   if (n > t.size() + std::uint64_t{1}) return unchanged();
   const std::uint64_t gaps = n - 1;
-  ByteSpan one_separator;  // mode 1: between every two rows
+  ByteSpan one_separator;   // any mode but 0: the one between every two rows
   ByteSpan separator_list;  // mode 0: the n - 1 separators as stored
   std::uint64_t separators_total = 0;
   if (mode != 0) {

@@ -242,7 +242,8 @@ kvn::Bytes reverse_grouped(kvn::ByteSpan text, kvn::ByteSpan metadata, std::uint
   }
 
   // What the slots hold: parts of the group buffers and the text, less
-  // than 2^64 bytes together.
+  // than 2^64 bytes together. Each part's end is found again, here and
+  // when it is written; a slot keeps only where the part starts.
   std::uint64_t size = lines == 0 ? 0 : std::uint64_t{lines} - 1 + (trailing_newline ? 1 : 0);
   for (const Slot slot : slots.slots()) {
     if (!slot.filled()) return unchanged();

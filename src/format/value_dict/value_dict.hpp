@@ -61,8 +61,10 @@ class StoredColumns {
  public:
   // Nothing when the metadata is shorter than 3 bytes or ends before its
   // last column is complete; every column is checked. The version byte is
-  // not examined; bytes after the last column are ignored.
+  // not examined; bytes after the last column are ignored. The entries are
+  // views into `metadata`, which must outlive the reader.
   static std::optional<StoredColumns> open(kvn::ByteSpan metadata);
+  static std::optional<StoredColumns> open(kvn::Bytes&&) = delete;
 
   std::uint16_t count() const noexcept { return count_; }
 
