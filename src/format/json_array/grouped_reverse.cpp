@@ -12,10 +12,15 @@
 // together stay within the budget, and so do the unflattened texts kept for
 // the second pass; an element count or size that passes it, and every
 // other mismatch, gives back a copy of the text.
+//
+// Per element the reverse holds 16 bytes, for the 4 bytes of its index:
+// its key for the ordering (index and element number) and its size, which
+// becomes its place. Separators and pieces are read where they are stored.
 #include <algorithm>
 #include <cstring>
 
 #include "format/json_array/json_array.hpp"
+#include "format/json_array/stored_list.hpp"
 #include "format/ndjson/write.hpp"
 #include "format/scan.hpp"
 
@@ -25,19 +30,39 @@ namespace {
 using kvn::Bytes;
 using kvn::ByteSpan;
 
-// One element of the output: its index in the array, where its bytes come
-// from (group member `source`, counted across the groups in their order,
-// or residual part `source` - members), and its length.
-struct Record {
-  std::uint32_t index;
-  std::uint32_t source;
-  std::uint64_t size;
+// A group's metadata: layout 1, member count (u32), column count c (u16),
+// piece count (u16, c + 1), then each piece as a u16 length and its bytes.
+struct GroupMetadata {
+  ByteSpan pieces;                 // as stored, read with StoredListCursor
+  std::uint64_t pieces_length = 0;  // their bytes together
+  std::uint32_t members = 0;
+  std::uint16_t columns = 0;
 };
 
-// A group as the first pass leaves it to the second.
-struct Group {
-  ByteSpan plain;  // a view of the text, or of the group's unflattened text
-  GroupMetadata layout;
+// Nothing unless the pieces are all there, number columns + 1, and the
+// member and column counts are non-zero. The layout byte is not examined.
+std::optional<GroupMetadata> parse_group_metadata(ByteSpan metadata) {
+  if (metadata.size() < 9) return std::nullopt;
+  GroupMetadata out;
+  out.members = kvn::load_u32_le(metadata.data() + 1);
+  out.columns = kvn::load_u16_le(metadata.data() + 5);
+  const std::uint16_t piece_count = kvn::load_u16_le(metadata.data() + 7);
+  if (piece_count == 0 || metadata.size() < 11) return std::nullopt;
+  kvn::ByteReader r(metadata.subspan(9));
+  if (!read_stored_list(r, piece_count, out.pieces_length, out.pieces)) return std::nullopt;
+  if (piece_count != std::uint32_t{out.columns} + 1 || out.members == 0 || out.columns == 0) {
+    return std::nullopt;
+  }
+  return out;
+}
+
+// One group entry of the metadata, as views into it.
+struct GroupEntry {
+  std::uint32_t members = 0;
+  ByteSpan indices;  // members x u32 element indices
+  ByteSpan metadata;
+  bool nested = false;
+  ByteSpan block;  // the nested block, when nested
 };
 
 bool read_u16_bytes(kvn::ByteReader& r, ByteSpan& out) {
@@ -49,6 +74,73 @@ bool read_u32_bytes(kvn::ByteReader& r, ByteSpan& out) {
   std::uint32_t length = 0;
   return r.read_u32(length) && r.read_bytes(length, out);
 }
+
+bool read_group_entry(kvn::ByteReader& r, GroupEntry& entry) {
+  std::uint8_t nested_flag = 0;
+  if (!r.read_u32(entry.members) ||
+      !r.read_bytes(std::uint64_t{entry.members} * 4, entry.indices) ||
+      !read_u32_bytes(r, entry.metadata) || !r.read_u8(nested_flag)) {
+    return false;
+  }
+  entry.nested = nested_flag == 1;
+  return !entry.nested || read_u32_bytes(r, entry.block);
+}
+
+// The residual part of the metadata, after the groups.
+struct ResidualEntry {
+  std::uint32_t count = 0;
+  ByteSpan indices;
+  std::uint32_t text_length = 0;
+};
+
+bool read_residual_entry(kvn::ByteReader& r, ResidualEntry& entry) {
+  return r.read_u32(entry.count) && r.read_bytes(std::uint64_t{entry.count} * 4, entry.indices) &&
+         r.read_u32(entry.text_length);
+}
+
+// The elements the groups and the residual part of the metadata name, or
+// nothing when a field is cut. Each takes 4 bytes of metadata.
+std::optional<std::uint64_t> count_elements(kvn::ByteReader r, std::uint16_t groups) {
+  std::uint64_t elements = 0;
+  for (std::uint16_t g = 0; g < groups; ++g) {
+    GroupEntry entry;
+    if (!read_group_entry(r, entry)) return std::nullopt;
+    elements += entry.members;
+  }
+  ResidualEntry residual;
+  if (!read_residual_entry(r, residual)) return std::nullopt;
+  return elements + residual.count;
+}
+
+// The elements in the order of the output: a key per element, its index
+// in the top half and its number in the low half (group members counted
+// across the groups in their order, then the residual elements), so that
+// sorting the keys orders by index and keeps the elements of one index in
+// the order they were read. And each element's size, by number, which the
+// ordering turns into its place in the output.
+struct Elements {
+  std::vector<std::uint64_t> keys;
+  std::vector<std::uint64_t> at;
+
+  void reserve(std::uint64_t count) {
+    keys.reserve(static_cast<std::size_t>(count));
+    at.reserve(static_cast<std::size_t>(count));
+  }
+  void add(std::uint32_t index, std::uint64_t size) {
+    keys.push_back(std::uint64_t{index} << 32 | at.size());
+    at.push_back(size);
+  }
+  std::size_t size() const noexcept { return at.size(); }
+  static std::uint32_t number(std::uint64_t key) noexcept {
+    return static_cast<std::uint32_t>(key);
+  }
+};
+
+// A group as the first pass leaves it to the second.
+struct Group {
+  ByteSpan plain;  // a view of the text, or of the group's unflattened text
+  GroupMetadata layout;
+};
 
 // Advances through the `sep`-separated parts of a text.
 struct PartCursor {
@@ -90,22 +182,19 @@ bool fits_layout(const Group& group, const std::vector<PartCursor>& columns) {
   return true;
 }
 
-// First pass over one group: a record per member, its size the pieces and
-// its values, numbered from `source`. False when the text does not fit the
-// layout or the elements so far pass `budget` (`total` adds them up).
-bool measure_members(const Group& group, ByteSpan indices, std::uint32_t source,
-                     std::uint64_t budget, std::uint64_t& total, std::vector<PartCursor>& columns,
-                     std::vector<Record>& records) {
+// First pass over one group: an element per member, its size the pieces
+// and its values. False when the text does not fit the layout or the
+// elements so far pass `budget` (`total` adds them up).
+bool measure_members(const Group& group, ByteSpan indices, std::uint64_t budget,
+                     std::uint64_t& total, std::vector<PartCursor>& columns, Elements& elements) {
   cut_columns(group, columns);
   if (!fits_layout(group, columns)) return false;
-  std::uint64_t pieces = 0;
-  for (const ByteSpan piece : group.layout.pieces) pieces += piece.size();
   for (std::uint32_t i = 0; i < group.layout.members; ++i) {
-    std::uint64_t size = pieces;
+    std::uint64_t size = group.layout.pieces_length;
     for (PartCursor& column : columns) size += column.next().size();
     if (size > budget - total) return false;
     total += size;
-    records.push_back({kvn::load_u32_le(indices.data() + 4 * std::size_t{i}), source + i, size});
+    elements.add(kvn::load_u32_le(indices.data() + 4 * std::size_t{i}), size);
   }
   return true;
 }
@@ -115,36 +204,26 @@ bool measure_members(const Group& group, ByteSpan indices, std::uint32_t source,
 void write_members(const Group& group, const std::uint64_t* at, std::uint8_t* out,
                    std::vector<PartCursor>& columns) {
   cut_columns(group, columns);  // the first pass found them to fit
-  const auto& pieces = group.layout.pieces;
   for (std::uint32_t i = 0; i < group.layout.members; ++i) {
     std::uint8_t* w = out + at[i];
-    ndjson::put(w, pieces[0]);
-    for (std::size_t j = 0; j < columns.size(); ++j) {
-      ndjson::put(w, columns[j].next());
-      ndjson::put(w, pieces[j + 1]);
+    StoredListCursor pieces(group.layout.pieces);
+    ByteSpan piece;
+    pieces.next(piece);  // the first pass found the c + 1 pieces there
+    ndjson::put(w, piece);
+    for (PartCursor& column : columns) {
+      ndjson::put(w, column.next());
+      pieces.next(piece);
+      ndjson::put(w, piece);
     }
   }
 }
 
 }  // namespace
 
-std::optional<GroupMetadata> parse_group_metadata(ByteSpan metadata) {
-  if (metadata.size() < 9) return std::nullopt;
-  GroupMetadata out;
-  out.members = kvn::load_u32_le(metadata.data() + 1);
-  out.columns = kvn::load_u16_le(metadata.data() + 5);
-  const std::uint16_t piece_count = kvn::load_u16_le(metadata.data() + 7);
-  if (piece_count == 0 || metadata.size() < 11) return std::nullopt;
-  kvn::ByteReader r(metadata.subspan(9));
-  if (!r.has(std::uint64_t{2} * piece_count)) return std::nullopt;
-  out.pieces.resize(piece_count);
-  for (ByteSpan& piece : out.pieces) {
-    if (!read_u16_bytes(r, piece)) return std::nullopt;
-  }
-  if (piece_count != std::uint32_t{out.columns} + 1 || out.members == 0 || out.columns == 0) {
-    return std::nullopt;
-  }
-  return out;
+Bytes unflatten_group_nested(ByteSpan nested, const ndjson::StoredNestedInfos& infos,
+                             std::uint32_t members, std::uint16_t w, std::uint64_t budget) {
+  return ndjson::unflatten_nested_columns(nested, infos, members, w, budget,
+                                          ndjson::AbsentKeys::Marker);
 }
 
 Bytes unflatten_group_nested(ByteSpan nested, std::span<const ndjson::NestedGroupInfo> infos,
@@ -165,43 +244,39 @@ Bytes reverse_grouped(ByteSpan t, ByteSpan m, std::uint64_t budget) {
       !read_u16_bytes(r, default_separator) || !r.read_u8(mode)) {
     return unchanged();
   }
-  std::vector<ByteSpan> separators;
+  ByteSpan separator_list;  // mode 0: the separators as stored, for the elements in index order
   if (mode != 1) {
     std::uint32_t count = 0;
-    if (!r.read_u32(count) || !r.has(std::uint64_t{2} * count)) return unchanged();
-    separators.resize(count);
-    for (ByteSpan& separator : separators) {
-      if (!read_u16_bytes(r, separator)) return unchanged();
+    std::uint64_t total = 0;
+    if (!r.read_u32(count) || !read_stored_list(r, count, total, separator_list)) {
+      return unchanged();
     }
   }
 
   std::uint16_t group_count = 0;
   if (!r.read_u16(group_count)) return unchanged();
+  // Every index is there (4 bytes of metadata each) before the elements
+  // are reserved; they are numbered in 32 bits.
+  const auto element_count = count_elements(r, group_count);
+  if (!element_count || *element_count > UINT32_MAX) return unchanged();
+  Elements elements;
+  elements.reserve(*element_count);
   std::vector<Group> groups;
-  groups.reserve(std::min<std::size_t>(group_count, r.remaining() / 9));
+  groups.reserve(group_count);  // every group entry was found above
   std::vector<Bytes> unflattened;  // the plain texts that are no view of `t`
-  std::vector<Record> records;     // every index is in the metadata: fewer than 2^32
   std::vector<PartCursor> columns;
   kvn::ByteReader body(t);
-  std::uint64_t elements = 0;  // the bytes of the elements measured so far
+  std::uint64_t measured = 0;  // the bytes of the elements measured so far
   std::uint64_t plain_left = budget;
-  std::uint32_t members = 0;
   for (std::uint16_t g = 0; g < group_count; ++g) {
-    std::uint32_t k = 0;
-    ByteSpan indices;
-    ByteSpan metadata;
-    std::uint8_t nested_flag = 0;
-    ByteSpan block;
+    GroupEntry entry;
     ByteSpan text;
-    if (!r.read_u32(k) || !r.read_bytes(std::uint64_t{k} * 4, indices) ||
-        !read_u32_bytes(r, metadata) || !r.read_u8(nested_flag) ||
-        (nested_flag == 1 && !read_u32_bytes(r, block)) || !read_u32_bytes(body, text)) {
-      return unchanged();
-    }
+    if (!read_group_entry(r, entry) || !read_u32_bytes(body, text)) return unchanged();
     Group& group = groups.emplace_back();
     group.plain = text;
-    if (nested_flag == 1) {
-      if (block.size() < 6) return unchanged();
+    if (entry.nested) {
+      if (entry.block.size() < 6) return unchanged();
+      const ByteSpan block = entry.block;
       auto infos = ndjson::deserialize_nested_info(block.subspan(6));
       if (!infos) return unchanged();
       // Plain texts are shorter than the elements rebuilt from them, so
@@ -213,74 +288,76 @@ Bytes reverse_grouped(ByteSpan t, ByteSpan m, std::uint64_t budget) {
       plain_left -= plain.size();
       group.plain = plain;
     }
-    auto layout = parse_group_metadata(metadata);
-    if (!layout || layout->members != k) return unchanged();
-    group.layout = std::move(*layout);
-    if (!measure_members(group, indices, members, budget, elements, columns, records)) {
+    auto layout = parse_group_metadata(entry.metadata);
+    if (!layout || layout->members != entry.members) return unchanged();
+    group.layout = *layout;
+    if (!measure_members(group, entry.indices, budget, measured, columns, elements)) {
       return unchanged();
     }
-    members += k;
   }
+  const std::size_t members = elements.size();
 
-  std::uint32_t residual = 0;
-  ByteSpan indices;
-  std::uint32_t residual_length = 0;
-  if (!r.read_u32(residual) || !r.read_bytes(std::uint64_t{residual} * 4, indices) ||
-      !r.read_u32(residual_length)) {
-    return unchanged();
-  }
+  ResidualEntry residual;
+  if (!read_residual_entry(r, residual)) return unchanged();
   const ByteSpan rest = body.rest();
-  const ByteSpan residual_text = rest.first(std::min<std::size_t>(residual_length, rest.size()));
-  std::vector<ByteSpan> residual_parts;
-  if (residual > 0 && !residual_text.empty()) {
-    if (count_byte(residual_text, 0x00) != std::uint64_t{residual} - 1) return unchanged();
-    residual_parts.reserve(residual);
-    records.reserve(records.size() + residual);
+  const ByteSpan residual_text =
+      rest.first(std::min<std::size_t>(residual.text_length, rest.size()));
+  const bool has_residual = residual.count > 0 && !residual_text.empty();
+  if (has_residual) {
+    if (count_byte(residual_text, 0x00) != std::uint64_t{residual.count} - 1) return unchanged();
     PartCursor parts{residual_text.data(), residual_text.data() + residual_text.size(), 0x00};
-    for (std::uint32_t i = 0; i < residual; ++i) {
-      residual_parts.push_back(parts.next());
-      records.push_back({kvn::load_u32_le(indices.data() + 4 * std::size_t{i}), members + i,
-                         residual_parts.back().size()});
+    for (std::uint32_t i = 0; i < residual.count; ++i) {
+      elements.add(kvn::load_u32_le(residual.indices.data() + 4 * std::size_t{i}),
+                   parts.next().size());
     }
   }
 
-  const auto by_index = [](const Record& a, const Record& b) { return a.index < b.index; };
-  if (!std::is_sorted(records.begin(), records.end(), by_index)) {
-    std::stable_sort(records.begin(), records.end(), by_index);
-  }
-  const auto separator = [&](std::size_t i) -> std::optional<ByteSpan> {
-    if (i + 1 >= records.size()) return std::nullopt;
+  // The separator after the i-th element in index order, read by `stored`
+  // (a cursor for each pass, as i goes up): none after the last element
+  // nor past the stored ones.
+  const auto separator = [&](std::size_t i, StoredListCursor& stored) -> std::optional<ByteSpan> {
+    if (i + 1 >= elements.size()) return std::nullopt;
     if (mode == 1) return default_separator;
-    if (i < separators.size()) return separators[i];
+    ByteSpan next;
+    if (stored.next(next)) return next;
     return std::nullopt;
   };
-  // Each member's place in the output. Fewer than 2^32 records of at most
-  // the budget (or 2^32 bytes) each, and separators of 65,535: no wrap.
-  std::vector<std::uint64_t> at(members);
-  std::uint64_t size = prefix.size();
-  for (std::size_t i = 0; i < records.size(); ++i) {
-    if (records[i].source < members) at[records[i].source] = size;
-    size += records[i].size;
-    if (const auto sep = separator(i)) size += sep->size();
+  // Fewer than 2^32 elements of at most the budget (or 2^32 bytes) each,
+  // and separators of 65,535: no wrap.
+  std::uint64_t size = prefix.size() + suffix.size();
+  StoredListCursor counted(separator_list);
+  for (std::size_t i = 0; i < elements.size(); ++i) {
+    size += elements.at[i];
+    if (const auto sep = separator(i, counted)) size += sep->size();
   }
-  size += suffix.size();
   if (size > budget) return unchanged();
 
+  // In index order, each element's size becomes its place; the separators
+  // are written between them.
+  std::vector<std::uint64_t>& keys = elements.keys;
+  if (!std::is_sorted(keys.begin(), keys.end())) std::sort(keys.begin(), keys.end());
   Bytes out(static_cast<std::size_t>(size));
   std::uint8_t* w = out.data();
   ndjson::put(w, prefix);
-  for (std::size_t i = 0; i < records.size(); ++i) {
-    if (records[i].source >= members) {
-      ndjson::put(w, residual_parts[records[i].source - members]);
-    } else {
-      w += records[i].size;  // written with its group below
-    }
-    if (const auto sep = separator(i)) ndjson::put(w, *sep);
+  StoredListCursor written(separator_list);
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    std::uint64_t& at = elements.at[Elements::number(keys[i])];
+    const std::uint64_t element_size = at;
+    at = static_cast<std::uint64_t>(w - out.data());
+    w += element_size;
+    if (const auto sep = separator(i, written)) ndjson::put(w, *sep);
   }
   ndjson::put(w, suffix);
-  std::uint32_t first = 0;
+  if (has_residual) {
+    PartCursor parts{residual_text.data(), residual_text.data() + residual_text.size(), 0x00};
+    for (std::size_t i = members; i < elements.size(); ++i) {
+      std::uint8_t* place = out.data() + elements.at[i];
+      ndjson::put(place, parts.next());
+    }
+  }
+  std::size_t first = 0;
   for (const Group& group : groups) {
-    write_members(group, at.data() + first, out.data(), columns);
+    write_members(group, elements.at.data() + first, out.data(), columns);
     first += group.layout.members;
   }
   return out;

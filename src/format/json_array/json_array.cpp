@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 
+#include "format/json_array/stored_list.hpp"
 #include "format/scan.hpp"
 
 namespace kelvane::format::json_array {
@@ -262,22 +263,15 @@ Bytes reverse_uniform(ByteSpan t, ByteSpan m, std::uint64_t budget) {
   // A text of n rows holds at least n - 1 value separators.
   if (n > t.size() + std::uint64_t{1}) return unchanged();
   const std::uint64_t gaps = n - 1;
-  std::vector<ByteSpan> separators;
+  ByteSpan one_separator;   // any mode but 0: the one between every two rows
+  ByteSpan separator_list;  // mode 0: the n - 1 separators as stored
   std::uint64_t separators_total = 0;
   if (mode != 0) {
     std::uint16_t len = 0;
-    ByteSpan sep;
-    if (!r.read_u16(len) || !r.read_bytes(len, sep)) return unchanged();
-    separators.push_back(sep);
+    if (!r.read_u16(len) || !r.read_bytes(len, one_separator)) return unchanged();
     separators_total = gaps * len;
-  } else {
-    if (!r.has(2 * gaps)) return unchanged();
-    separators.resize(static_cast<std::size_t>(gaps));
-    for (ByteSpan& sep : separators) {
-      std::uint16_t len = 0;
-      if (!r.read_u16(len) || !r.read_bytes(len, sep)) return unchanged();
-      separators_total += len;
-    }
+  } else if (!read_stored_list(r, gaps, separators_total, separator_list)) {
+    return unchanged();
   }
 
   // Columns and their value counts.
@@ -309,13 +303,17 @@ Bytes reverse_uniform(ByteSpan t, ByteSpan m, std::uint64_t budget) {
   out.reserve(static_cast<std::size_t>(total));
   auto put = [&out](ByteSpan s) { out.insert(out.end(), s.begin(), s.end()); };
   put(prefix);
+  StoredListCursor separators(separator_list);
   for (std::uint32_t row = 0; row < n; ++row) {
     put(pieces[0]);
     for (std::uint16_t k = 0; k < c; ++k) {
       put(columns[k].next());
       put(pieces[k + 1]);
     }
-    if (row + 1 < n) put(mode != 0 ? separators[0] : separators[row]);
+    if (row + 1 == n) break;
+    ByteSpan separator = one_separator;
+    if (mode == 0) separators.next(separator);  // one for each row but the last
+    put(separator);
   }
   put(suffix);
   return out;

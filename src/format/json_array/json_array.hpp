@@ -81,22 +81,13 @@ std::optional<Layout> preprocess_grouped(kvn::ByteSpan input, const ArraySpan& s
 std::optional<Layout> build_grouped(kvn::ByteSpan input, const ArraySpan& span,
                                     std::uint64_t size_limit);
 
-// A group's metadata: layout 1, member count (u32), column count c (u16),
-// piece count (u16, c + 1), then each piece as a u16 length and its bytes.
-struct GroupMetadata {
-  std::vector<kvn::ByteSpan> pieces;  // views into the metadata
-  std::uint32_t members = 0;
-  std::uint16_t columns = 0;
-};
-
-// Nothing unless the pieces are all there, number columns + 1, and the
-// member and column counts are non-zero. The layout byte is not examined.
-std::optional<GroupMetadata> parse_group_metadata(kvn::ByteSpan metadata);
-
 // Rebuilds a group's plain text from its nested text (w columns of k
 // values), its missing keys marked by the AbsentMarker. Never fails: a
 // copy of `nested` when the arguments do not fit it or the plain text would
 // exceed `budget` bytes.
+kvn::Bytes unflatten_group_nested(kvn::ByteSpan nested, const ndjson::StoredNestedInfos& infos,
+                                  std::uint32_t members, std::uint16_t w, std::uint64_t budget);
+// The same from infos in hand, through their byte form.
 kvn::Bytes unflatten_group_nested(kvn::ByteSpan nested,
                                   std::span<const ndjson::NestedGroupInfo> infos,
                                   std::uint32_t members, std::uint16_t w, std::uint64_t budget);

@@ -13,6 +13,7 @@
 // anything is written.
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
 #include "format/ndjson/grouped.hpp"
 #include "kvn/saturating.hpp"
@@ -75,61 +76,111 @@ std::optional<GroupLines> group_lines(kvn::ByteSpan text, kvn::ByteSpan metadata
   return out;
 }
 
-// A line slot and where its part lives: a group buffer, or the text.
-constexpr std::uint32_t kUnfilled = UINT32_MAX;
-constexpr std::uint32_t kInText = UINT32_MAX - 1;
-struct Slot {
-  kvn::ByteSpan part;
-  std::uint32_t owner = kUnfilled;
-};
-
-// The slots and the group buffers they point into; a buffer is released
-// once no slot holds one of its parts.
-class LineSlots {
+// A line's part, found again from where it starts: it runs to the next LF
+// or the end of its source, as the cut at LF made it. A slot is one u64:
+// the source's number in the top 16 bits (the groups that fill slots and
+// the residual lines, at most 65,536 sources) and the part's start within
+// it in the low 48. A source is a buffer or a stretch of the text, far
+// below 2^48 bytes, so a start (at most the source's size) never has all
+// 48 bits set: the all-ones value marks a slot not yet filled.
+class Slot {
  public:
-  LineSlots(std::uint32_t lines, std::size_t buffers) : slots_(lines) { buffers_.reserve(buffers); }
+  static constexpr std::uint64_t kMaxSources = std::uint64_t{1} << 16;
+  static constexpr std::uint64_t kMaxSourceBytes = (std::uint64_t{1} << 48) - 2;
 
-  // Keeps `bytes` as the next buffer; gives its owner number.
-  std::uint32_t keep(kvn::Bytes bytes) {
-    buffers_.push_back(std::move(bytes));
-    kept_.push_back(0);
-    return static_cast<std::uint32_t>(buffers_.size() - 1);
-  }
-  kvn::ByteSpan buffer(std::uint32_t owner) const { return buffers_[owner]; }
-
-  void fill(std::uint32_t index, kvn::ByteSpan part, std::uint32_t owner) {
-    Slot& slot = slots_[index];
-    if (owner < kInText) ++kept_[owner];  // before the release: the owner may be the same
-    if (slot.owner < kInText) release_one(slot.owner);
-    slot = {part, owner};
-  }
-  // Releases `owner`'s buffer when none of its parts was kept.
-  void settle(std::uint32_t owner) {
-    if (kept_[owner] == 0) kvn::Bytes().swap(buffers_[owner]);
-  }
-  const std::vector<Slot>& slots() const { return slots_; }
+  Slot() = default;
+  Slot(std::uint32_t source, std::uint64_t start) noexcept
+      : bits_(std::uint64_t{source} << 48 | start) {}
+  bool filled() const noexcept { return bits_ != kUnfilled; }
+  std::uint32_t source() const noexcept { return static_cast<std::uint32_t>(bits_ >> 48); }
+  std::uint64_t start() const noexcept { return bits_ & kStartBits; }
 
  private:
-  void release_one(std::uint32_t owner) {
-    --kept_[owner];
-    settle(owner);
+  static constexpr std::uint64_t kStartBits = (std::uint64_t{1} << 48) - 1;
+  static constexpr std::uint64_t kUnfilled = ~std::uint64_t{0};
+  std::uint64_t bits_ = kUnfilled;
+};
+
+// The slots and the sources their parts are cut from: a group's buffer (its
+// rebuilt lines, or the unflattened text they could not be rebuilt from),
+// a group's text, or the residual lines. A buffer is released once no slot
+// holds one of its parts.
+class LineSlots {
+ public:
+  LineSlots(std::uint32_t lines, std::size_t sources) : slots_(lines) {
+    sources_.reserve(sources);
   }
+
+  std::uint32_t line_count() const noexcept { return static_cast<std::uint32_t>(slots_.size()); }
+
+  // Adds the bytes the next parts are cut from; nothing when the sources or
+  // their sizes outgrow a slot's fields.
+  std::optional<std::uint32_t> add_text(kvn::ByteSpan bytes) { return add(bytes, kNoBuffer); }
+  std::optional<std::uint32_t> add_buffer(kvn::Bytes buffer) {
+    buffers_.push_back(std::move(buffer));
+    return add(buffers_.back(), static_cast<std::uint32_t>(buffers_.size() - 1));
+  }
+  kvn::ByteSpan bytes(std::uint32_t source) const { return sources_[source].bytes; }
+
+  void fill(std::uint32_t index, std::uint32_t source, std::uint64_t start) {
+    Slot& slot = slots_[index];
+    ++sources_[source].kept;  // before the release: the source may be the same
+    if (slot.filled()) release_one(slot.source());
+    slot = Slot(source, start);
+  }
+  // Releases the source's buffer when none of its parts was kept.
+  void settle(std::uint32_t source) {
+    const Source& s = sources_[source];
+    if (s.kept == 0 && s.buffer != kNoBuffer) kvn::Bytes().swap(buffers_[s.buffer]);
+  }
+
+  const std::vector<Slot>& slots() const noexcept { return slots_; }
+  // The part a filled slot holds.
+  kvn::ByteSpan part(Slot slot) const noexcept {
+    const kvn::ByteSpan from = sources_[slot.source()].bytes.subspan(slot.start());
+    const void* lf = from.empty() ? nullptr : std::memchr(from.data(), kLf, from.size());
+    if (lf == nullptr) return from;
+    return from.first(static_cast<std::size_t>(static_cast<const std::uint8_t*>(lf) - from.data()));
+  }
+
+ private:
+  static constexpr std::uint32_t kNoBuffer = UINT32_MAX;
+  struct Source {
+    kvn::ByteSpan bytes;
+    std::uint32_t kept = 0;  // slots holding one of its parts
+    std::uint32_t buffer = kNoBuffer;
+  };
+
+  std::optional<std::uint32_t> add(kvn::ByteSpan bytes, std::uint32_t buffer) {
+    if (sources_.size() == Slot::kMaxSources || bytes.size() > Slot::kMaxSourceBytes) {
+      return std::nullopt;
+    }
+    sources_.push_back({bytes, 0, buffer});
+    return static_cast<std::uint32_t>(sources_.size() - 1);
+  }
+  void release_one(std::uint32_t source) {
+    --sources_[source].kept;
+    settle(source);
+  }
+
   std::vector<Slot> slots_;
+  std::vector<Source> sources_;
   std::vector<kvn::Bytes> buffers_;
-  std::vector<std::uint32_t> kept_;
 };
 
 // Fills the slots of `indices` (u32 each, `count` of them) with the LF
-// parts of `lines`, as many as there are parts; an index not below the
+// parts of the source, as many as there are parts; an index not below the
 // line count is skipped.
-void fill_parts(LineSlots& slots, kvn::ByteSpan lines, kvn::ByteSpan indices, std::uint32_t count,
-                std::uint32_t owner) {
-  const std::uint32_t line_count = static_cast<std::uint32_t>(slots.slots().size());
+void fill_parts(LineSlots& slots, std::uint32_t source, kvn::ByteSpan indices,
+                std::uint32_t count) {
+  const kvn::ByteSpan lines = slots.bytes(source);
   PartCursor parts{lines.data(), lines.data() + lines.size()};
   for (std::uint32_t i = 0; i < count && parts.more; ++i) {
     const kvn::ByteSpan part = parts.next();
     const std::uint32_t index = kvn::load_u32_le(indices.data() + 4 * std::size_t{i});
-    if (index < line_count) slots.fill(index, part, owner);
+    if (index < slots.line_count()) {
+      slots.fill(index, source, static_cast<std::uint64_t>(part.data() - lines.data()));
+    }
   }
 }
 
@@ -149,7 +200,9 @@ kvn::Bytes reverse_grouped(kvn::ByteSpan text, kvn::ByteSpan metadata, std::uint
   const std::uint16_t groups = kvn::load_u16_le(metadata.data() + 6);
   if (lines > (metadata.size() - 8) / 4) return unchanged();
 
-  LineSlots slots(lines, std::min<std::size_t>(groups, (metadata.size() - 8) / 8));
+  // A group that fills a slot takes at least 12 bytes of metadata: its row
+  // count, an index and its metadata's length.
+  LineSlots slots(lines, std::min<std::size_t>(groups, (metadata.size() - 8) / 12) + 1);
   kvn::ByteReader meta(metadata.subspan(8));
   kvn::ByteReader body(text);
   std::uint64_t allowance = kvn::saturating_mul(budget, kGroupWorkPerBudget);
@@ -165,13 +218,12 @@ kvn::Bytes reverse_grouped(kvn::ByteSpan text, kvn::ByteSpan metadata, std::uint
     auto group = group_lines(group_text, entry.metadata, entry.rows, allowance);
     if (!group) return unchanged();
     allowance -= group->charge;
-    if (!group->bytes) {
-      fill_parts(slots, group_text, entry.indices, entry.rows, kInText);
-      continue;
-    }
-    const std::uint32_t owner = slots.keep(std::move(*group->bytes));
-    fill_parts(slots, slots.buffer(owner), entry.indices, entry.rows, owner);
-    slots.settle(owner);
+    if (entry.rows == 0) continue;  // it names no line
+    const auto source =
+        group->bytes ? slots.add_buffer(std::move(*group->bytes)) : slots.add_text(group_text);
+    if (!source) return unchanged();
+    fill_parts(slots, *source, entry.indices, entry.rows);
+    slots.settle(*source);
   }
 
   std::uint32_t residual = 0;
@@ -184,21 +236,24 @@ kvn::Bytes reverse_grouped(kvn::ByteSpan text, kvn::ByteSpan metadata, std::uint
     const auto* begin = residual_text.data();
     const auto* end = begin + residual_text.size();
     if (static_cast<std::uint64_t>(std::count(begin, end, kLf)) + 1 != residual) return unchanged();
-    fill_parts(slots, residual_text, indices, residual, kInText);
+    const auto source = slots.add_text(residual_text);
+    if (!source) return unchanged();
+    fill_parts(slots, *source, indices, residual);
   }
 
   // What the slots hold: parts of the group buffers and the text, less
-  // than 2^64 bytes together.
+  // than 2^64 bytes together. Each part's end is found again, here and
+  // when it is written; a slot keeps only where the part starts.
   std::uint64_t size = lines == 0 ? 0 : std::uint64_t{lines} - 1 + (trailing_newline ? 1 : 0);
-  for (const Slot& slot : slots.slots()) {
-    if (slot.owner == kUnfilled) return unchanged();
-    size += slot.part.size();
+  for (const Slot slot : slots.slots()) {
+    if (!slot.filled()) return unchanged();
+    size += slots.part(slot).size();
+    if (size > budget) return unchanged();
   }
-  if (size > budget) return unchanged();
   kvn::Bytes out(static_cast<std::size_t>(size));
   std::uint8_t* w = out.data();
   for (std::uint32_t i = 0; i < lines; ++i) {
-    const kvn::ByteSpan part = slots.slots()[i].part;
+    const kvn::ByteSpan part = slots.part(slots.slots()[i]);
     if (!part.empty()) std::memcpy(w, part.data(), part.size());
     w += part.size();
     if (i + 1 < lines || trailing_newline) *w++ = kLf;

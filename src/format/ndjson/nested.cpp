@@ -236,14 +236,17 @@ bool column_qualifies(std::span<const ByteSpan> values) noexcept {
 
 // ---- unflattening ----
 
+// The info of a rebuilt column (infos number at most 255), or none.
+constexpr std::uint16_t kNoInfo = 0xFFFF;
+
 struct OutputColumn {
-  ByteSpan flat;                          // a column copied as it stands
-  const NestedGroupInfo* info = nullptr;  // or a column rebuilt from sub-columns
-  std::size_t first_sub = 0;              // flat index of its first sub-column
-  std::size_t available = 0;              // sub-columns present in the flat text
+  ByteSpan flat;                 // a column copied as it stands
+  std::uint16_t info = kNoInfo;  // or a column rebuilt from sub-columns by this info
+  std::size_t first_sub = 0;     // flat index of its first sub-column
+  std::size_t available = 0;     // sub-columns present in the flat text
 };
 
-bool bit_set(const Bytes& bitmap, std::uint64_t index) noexcept {
+bool bit_set(ByteSpan bitmap, std::uint64_t index) noexcept {
   const std::uint64_t byte = index / 8;
   return byte < bitmap.size() &&
          ((bitmap[static_cast<std::size_t>(byte)] >> (index % 8)) & 1u) != 0;
@@ -262,18 +265,18 @@ bool every_null(std::span<const ByteSpan> sub, std::size_t k) noexcept {
 
 // The template's pieces around the sub-values (those present).
 template <class Sink>
-void emit_template_form(Sink& sink, const NestedGroupInfo& info, std::span<const ByteSpan> sub) {
-  const std::size_t k = info.keys.size();
-  sink.put(info.template_pieces[0]);
+void emit_template_form(Sink& sink, const StoredNestedInfo& info, std::span<const ByteSpan> sub) {
+  const std::size_t k = info.key_count();
+  sink.put(info.piece(0));
   for (std::size_t j = 0; j < k; ++j) {
     if (j < sub.size()) sink.put(sub[j]);
-    sink.put(info.template_pieces[j + 1]);
+    sink.put(info.piece(j + 1));
   }
 }
 
 // {"key":value,...} without blanks, leaving out the members `skip` names.
 template <class Sink, class Skip>
-void emit_compact_form(Sink& sink, const NestedGroupInfo& info, std::span<const ByteSpan> sub,
+void emit_compact_form(Sink& sink, const StoredNestedInfo& info, std::span<const ByteSpan> sub,
                        Skip skip) {
   sink.put(static_cast<std::uint8_t>('{'));
   bool first = true;
@@ -282,7 +285,7 @@ void emit_compact_form(Sink& sink, const NestedGroupInfo& info, std::span<const 
     if (!first) sink.put(static_cast<std::uint8_t>(','));
     first = false;
     sink.put(static_cast<std::uint8_t>('"'));
-    sink.put(info.keys[j]);
+    sink.put(info.key(j));
     sink.put(static_cast<std::uint8_t>('"'));
     sink.put(static_cast<std::uint8_t>(':'));
     sink.put(sub[j]);
@@ -292,12 +295,13 @@ void emit_compact_form(Sink& sink, const NestedGroupInfo& info, std::span<const 
 
 // One row of a column whose missing keys are bits of the info's bitmap.
 template <class Sink>
-void emit_nested_value(Sink& sink, const NestedGroupInfo& info, std::span<const ByteSpan> sub,
+void emit_nested_value(Sink& sink, const StoredNestedInfo& info, std::span<const ByteSpan> sub,
                        std::uint32_t rows, std::uint32_t row) {
-  const std::size_t k = info.keys.size();
-  const bool has_bits = !info.absent_bitmap.empty();
+  const std::size_t k = info.key_count();
+  const ByteSpan bitmap = info.absent_bitmap();
+  const bool has_bits = !bitmap.empty();
   auto absent = [&](std::size_t j) {
-    return has_bits && bit_set(info.absent_bitmap, static_cast<std::uint64_t>(j) * rows + row);
+    return has_bits && bit_set(bitmap, static_cast<std::uint64_t>(j) * rows + row);
   };
   if (every_null(sub, k)) {
     bool null_row = true;
@@ -309,7 +313,7 @@ void emit_nested_value(Sink& sink, const NestedGroupInfo& info, std::span<const 
   }
   bool any_absent = false;
   for (std::size_t j = 0; j < k && has_bits && !any_absent; ++j) any_absent = absent(j);
-  if (!any_absent && info.template_pieces.size() == k + 1) {
+  if (!any_absent && info.piece_count() == k + 1) {
     emit_template_form(sink, info, sub);
     return;
   }
@@ -318,14 +322,13 @@ void emit_nested_value(Sink& sink, const NestedGroupInfo& info, std::span<const 
 
 // One row of a column whose missing keys are AbsentMarker sub-values.
 template <class Sink>
-void emit_marked_value(Sink& sink, const NestedGroupInfo& info, std::span<const ByteSpan> sub) {
-  const std::size_t k = info.keys.size();
+void emit_marked_value(Sink& sink, const StoredNestedInfo& info, std::span<const ByteSpan> sub) {
+  const std::size_t k = info.key_count();
   if (every_null(sub, k)) {
     sink.put(ByteSpan(kNull, 4));
     return;
   }
-  const auto& t = info.template_pieces;
-  if (t.size() != k + 1) {
+  if (info.piece_count() != k + 1) {
     const auto left_out = [&](std::size_t j) { return is_marker(sub[j]) || is_null(sub[j]); };
     emit_compact_form(sink, info, sub, left_out);
     return;
@@ -342,9 +345,9 @@ void emit_marked_value(Sink& sink, const NestedGroupInfo& info, std::span<const 
   bool first = true;
   for (std::size_t j = 0; j < sub.size(); ++j) {
     if (is_marker(sub[j])) continue;
-    const ByteSpan piece = t[j];
+    const ByteSpan piece = info.piece(j);
     if (first && j > 0) {
-      const ByteSpan t0 = t[0];
+      const ByteSpan t0 = info.piece(0);
       const auto brace = std::find(t0.begin(), t0.end(), '{');
       if (brace != t0.end()) {
         sink.put(t0.first(static_cast<std::size_t>(brace - t0.begin()) + 1));
@@ -361,22 +364,23 @@ void emit_marked_value(Sink& sink, const NestedGroupInfo& info, std::span<const 
     first = false;
     sink.put(sub[j]);
   }
-  sink.put(t[k]);
+  sink.put(info.piece(k));
 }
 
 template <class Sink>
 void emit_unflattened(Sink& sink, std::span<const OutputColumn> output,
-                      std::span<const ByteSpan> flat_columns, std::uint32_t rows,
-                      AbsentKeys absent) {
+                      std::span<const ByteSpan> flat_columns, const StoredNestedInfos& infos,
+                      std::uint32_t rows, AbsentKeys absent) {
   std::vector<ValueCursor> cursors;
   std::vector<ByteSpan> sub;
   for (std::size_t c = 0; c < output.size(); ++c) {
     if (c > 0) sink.put(COLUMN_SEPARATOR);
     const OutputColumn& col = output[c];
-    if (col.info == nullptr) {
+    if (col.info == kNoInfo) {
       sink.put(col.flat);
       continue;
     }
+    const StoredNestedInfo info = infos[col.info];
     cursors.clear();
     for (std::size_t j = 0; j < col.available; ++j)
       cursors.emplace_back(flat_columns[col.first_sub + j]);
@@ -385,9 +389,9 @@ void emit_unflattened(Sink& sink, std::span<const OutputColumn> output,
       if (row > 0) sink.put(VALUE_SEPARATOR);
       for (std::size_t j = 0; j < col.available; ++j) sub[j] = cursors[j].next();
       if (absent == AbsentKeys::Bitmap) {
-        emit_nested_value(sink, *col.info, sub, rows, row);
+        emit_nested_value(sink, info, sub, rows, row);
       } else {
-        emit_marked_value(sink, *col.info, sub);
+        emit_marked_value(sink, info, sub);
       }
       if (sink.exceeded()) return;
     }
@@ -396,18 +400,59 @@ void emit_unflattened(Sink& sink, std::span<const OutputColumn> output,
 
 void put_u16(Bytes& out, std::size_t v) { kvn::append_u16_le(out, static_cast<std::uint16_t>(v)); }
 
-bool read_bytes_list(kvn::ByteReader& r, std::vector<Bytes>& out) {
-  std::uint16_t count = 0;
-  if (!r.read_u16(count)) return false;
-  if (!r.has(std::uint64_t{2} * count)) return false;
-  out.reserve(count);
+// What the walk of a serialized info list finds of one info.
+struct StoredFields {
+  std::uint16_t column = 0;
+  std::uint16_t key_count = 0;
+  std::uint16_t piece_count = 0;
+  const std::uint8_t* keys = nullptr;  // the first entry's length field
+  const std::uint8_t* pieces = nullptr;
+  ByteSpan absent_bitmap;
+};
+
+// Reads a u16 count and that many entries (u16 length, then the bytes),
+// giving `on_entry` each entry's offset from the first. False when the list
+// is cut. Its entries before the last span at most 65,534 x 65,537 bytes,
+// so every offset fits a u32.
+template <class OnEntry>
+bool walk_entry_list(kvn::ByteReader& r, std::uint16_t& count, const std::uint8_t*& first,
+                     OnEntry& on_entry) {
+  if (!r.read_u16(count) || !r.has(std::uint64_t{2} * count)) return false;
+  first = r.rest().data();
+  const std::size_t start = r.position();
   for (std::uint16_t i = 0; i < count; ++i) {
-    std::uint16_t len = 0;
-    ByteSpan bytes;
-    if (!r.read_u16(len) || !r.read_bytes(len, bytes)) return false;
-    out.push_back(to_bytes(bytes));
+    on_entry(static_cast<std::uint32_t>(r.position() - start));
+    std::uint16_t length = 0;
+    if (!r.read_u16(length) || !r.skip(length)) return false;
   }
   return true;
+}
+
+// Walks a serialized info list: `on_entry` gets the offset of every key
+// and piece in its list, `on_info` the fields of every info once its
+// entries are walked. Gives the bytes the list uses, or nothing on a level
+// byte other than 1, 2 or 3 or on any field cut short.
+template <class OnInfo, class OnEntry>
+std::optional<std::size_t> walk_nested_infos(ByteSpan bytes, OnInfo& on_info, OnEntry& on_entry) {
+  if (bytes.size() < 2) return std::nullopt;
+  const std::uint8_t level = bytes[0];
+  if (level < 1 || level > 3) return std::nullopt;
+  const std::uint8_t count = bytes[1];
+  kvn::ByteReader r(bytes.subspan(2));
+  for (std::uint8_t i = 0; i < count; ++i) {
+    StoredFields info;
+    if (!r.read_u16(info.column)) return std::nullopt;
+    if (!walk_entry_list(r, info.key_count, info.keys, on_entry)) return std::nullopt;
+    if (level >= 2 && !walk_entry_list(r, info.piece_count, info.pieces, on_entry)) {
+      return std::nullopt;
+    }
+    if (level == 3) {
+      std::uint32_t length = 0;
+      if (!r.read_u32(length) || !r.read_bytes(length, info.absent_bitmap)) return std::nullopt;
+    }
+    on_info(info);
+  }
+  return 2 + r.position();
 }
 
 }  // namespace
@@ -508,9 +553,8 @@ std::optional<FlattenedColumns> flatten_nested_columns(ByteSpan text, std::uint3
   return result;
 }
 
-Bytes unflatten_nested_columns(ByteSpan flat, std::span<const NestedGroupInfo> infos,
-                               std::uint32_t rows, std::uint16_t columns, std::uint64_t budget,
-                               AbsentKeys absent) {
+Bytes unflatten_nested_columns(ByteSpan flat, const StoredNestedInfos& infos, std::uint32_t rows,
+                               std::uint16_t columns, std::uint64_t budget, AbsentKeys absent) {
   auto unchanged = [&] { return Bytes(flat.begin(), flat.end()); };
   if (count_byte(flat, COLUMN_SEPARATOR) + 1 != columns) return unchanged();
   std::vector<ByteSpan> flat_columns;
@@ -519,34 +563,36 @@ Bytes unflatten_nested_columns(ByteSpan flat, std::span<const NestedGroupInfo> i
     if (count_byte(column, VALUE_SEPARATOR) + 1 != rows) return unchanged();
   }
   std::uint64_t key_sum = 0;
-  for (const NestedGroupInfo& info : infos) key_sum += info.keys.size();
+  for (std::size_t i = 0; i < infos.size(); ++i) key_sum += infos[i].key_count();
   const std::uint64_t limit = std::uint64_t{columns} + infos.size();
   if (key_sum > limit) return unchanged();
   const std::size_t rebuilt = static_cast<std::size_t>(limit - key_sum);
 
-  std::vector<const NestedGroupInfo*> marks(rebuilt, nullptr);
-  for (const NestedGroupInfo& info : infos) {
-    if (info.column < rebuilt) marks[info.column] = &info;
+  // The info of each rebuilt column (the last one naming it), or none.
+  std::vector<std::uint16_t> marks(rebuilt, kNoInfo);
+  for (std::size_t i = 0; i < infos.size(); ++i) {
+    const std::uint16_t column = infos[i].column();
+    if (column < rebuilt) marks[column] = static_cast<std::uint16_t>(i);
   }
   std::vector<OutputColumn> output;
   output.reserve(rebuilt);
   std::size_t p = 0;
   for (std::size_t c = 0; c < rebuilt; ++c) {
-    const NestedGroupInfo* info = marks[c];
-    if (info == nullptr) {
-      if (p < flat_columns.size()) output.push_back({flat_columns[p], nullptr, 0, 0});
+    if (marks[c] == kNoInfo) {
+      if (p < flat_columns.size()) output.push_back({.flat = flat_columns[p]});
       p += 1;
       continue;
     }
-    const std::size_t k = info->keys.size();
+    const std::size_t k = infos[marks[c]].key_count();
     const std::size_t available =
         p >= flat_columns.size() ? 0 : std::min(k, flat_columns.size() - p);
-    output.push_back({{}, info, p, available});
+    output.push_back({.info = marks[c], .first_sub = p, .available = available});
     p += k;
   }
 
-  auto out = write_within_budget(
-      budget, [&](auto& sink) { emit_unflattened(sink, output, flat_columns, rows, absent); });
+  auto out = write_within_budget(budget, [&](auto& sink) {
+    emit_unflattened(sink, output, flat_columns, infos, rows, absent);
+  });
   if (!out) return unchanged();
   return std::move(*out);
 }
@@ -595,28 +641,52 @@ Bytes serialize_nested_info(std::span<const NestedGroupInfo> infos) {
 }
 
 std::optional<DeserializedNestedInfo> deserialize_nested_info(ByteSpan bytes) {
-  if (bytes.size() < 2) return std::nullopt;
-  const std::uint8_t level = bytes[0];
-  if (level < 1 || level > 3) return std::nullopt;
-  kvn::ByteReader r(bytes.subspan(2));
-  const std::uint8_t count = bytes[1];
+  // Walked twice: once to check every field and count the entries, then to
+  // keep them, so the offsets are reserved once and exactly.
+  std::size_t infos = 0;
+  std::size_t entries = 0;
+  auto count_info = [&](const StoredFields&) { ++infos; };
+  auto count_entry = [&](std::uint32_t) { ++entries; };
+  const auto used = walk_nested_infos(bytes, count_info, count_entry);
+  if (!used) return std::nullopt;
+
   DeserializedNestedInfo result;
-  result.infos.reserve(std::min<std::size_t>(count, r.remaining() / 4));
-  for (std::uint8_t i = 0; i < count; ++i) {
-    NestedGroupInfo info;
-    if (!r.read_u16(info.column)) return std::nullopt;
-    if (!read_bytes_list(r, info.keys)) return std::nullopt;
-    if (level >= 2 && !read_bytes_list(r, info.template_pieces)) return std::nullopt;
-    if (level == 3) {
-      std::uint32_t len = 0;
-      ByteSpan bitmap;
-      if (!r.read_u32(len) || !r.read_bytes(len, bitmap)) return std::nullopt;
-      info.absent_bitmap = to_bytes(bitmap);
-    }
-    result.infos.push_back(std::move(info));
-  }
-  result.bytes_used = 2 + r.position();
+  result.bytes_used = *used;
+  StoredNestedInfos& stored = result.infos;
+  stored.records_.reserve(infos);
+  stored.offsets_.reserve(entries);
+  auto keep_info = [&](const StoredFields& f) {
+    const std::size_t first = stored.offsets_.size() - f.key_count - f.piece_count;
+    stored.records_.push_back({f.keys, f.pieces, f.absent_bitmap, static_cast<std::uint32_t>(first),
+                               f.key_count, f.piece_count, f.column});
+  };
+  auto keep_entry = [&](std::uint32_t offset) { stored.offsets_.push_back(offset); };
+  (void)walk_nested_infos(bytes, keep_info, keep_entry);  // checked above
   return result;
+}
+
+StoredNestedInfo StoredNestedInfos::operator[](std::size_t i) const noexcept {
+  const Record& record = records_[i];
+  StoredNestedInfo info;
+  info.keys_ = record.keys;
+  info.pieces_ = record.pieces;
+  info.key_offsets_ = offsets_.data() + record.first_offset;
+  info.piece_offsets_ = info.key_offsets_ + record.key_count;
+  info.absent_bitmap_ = record.absent_bitmap;
+  info.key_count_ = record.key_count;
+  info.piece_count_ = record.piece_count;
+  info.column_ = record.column;
+  return info;
+}
+
+Bytes unflatten_nested_columns(ByteSpan flat, std::span<const NestedGroupInfo> infos,
+                               std::uint32_t rows, std::uint16_t columns, std::uint64_t budget,
+                               AbsentKeys absent) {
+  if (!nested_infos_fit_byte_form(infos)) return Bytes(flat.begin(), flat.end());
+  const Bytes stored = serialize_nested_info(infos);
+  const auto read = deserialize_nested_info(stored);
+  if (!read) return Bytes(flat.begin(), flat.end());
+  return unflatten_nested_columns(flat, read->infos, rows, columns, budget, absent);
 }
 
 }  // namespace kelvane::format::ndjson

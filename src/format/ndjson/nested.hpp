@@ -5,6 +5,8 @@
 // values. One NestedGroupInfo per flattened column records what rebuilds the
 // objects: the keys, the skeleton of the column's first object (the
 // template) and a bitmap of the (key, row) pairs whose object lacked the key.
+// Flattening builds them; the reverse reads their byte form in place
+// (StoredNestedInfos), so forged metadata costs little more than its size.
 //
 // Flattening does not restore every text exactly: objects come back through
 // the template (or in a compact form when keys are missing), so every caller
@@ -115,21 +117,6 @@ struct FlattenedColumns {
 std::optional<FlattenedColumns> flatten_nested_columns(kvn::ByteSpan text, std::uint32_t rows,
                                                        const FlattenOptions& options = {});
 
-// Rebuilds the text before flattening from `flat` (`columns` columns of
-// `rows` values each). Never fails: when the arguments do not fit `flat`, or
-// the rebuilt text would exceed `budget` bytes, returns a copy of `flat`.
-//
-// With AbsentKeys::Marker a row is "null" when all its sub-values are; an
-// object lacking keys is rebuilt from the template with the missing keys'
-// pieces left out (and, when its first key is missing, the first present
-// key's piece joined to the template's opening brace); without a template
-// of keys + 1 pieces, in the compact form, which also leaves out "null"
-// members.
-kvn::Bytes unflatten_nested_columns(kvn::ByteSpan flat, std::span<const NestedGroupInfo> infos,
-                                    std::uint32_t rows, std::uint16_t columns,
-                                    std::uint64_t budget,
-                                    AbsentKeys absent = AbsentKeys::Bitmap);
-
 // True when the infos can be serialized without reducing any count or length
 // modulo its width: at most 255 infos, at most 65,535 keys and pieces per
 // info, keys and pieces of at most 65,535 bytes, bitmaps below 4 GiB. Every
@@ -139,8 +126,73 @@ bool nested_infos_fit_byte_form(std::span<const NestedGroupInfo> infos);
 // The serialized info list (level byte, info count, then each info).
 kvn::Bytes serialize_nested_info(std::span<const NestedGroupInfo> infos);
 
+// One info as stored: its keys, pieces and bitmap are views into the
+// serialized list it was read from.
+class StoredNestedInfo {
+ public:
+  std::size_t key_count() const noexcept { return key_count_; }
+  kvn::ByteSpan key(std::size_t j) const noexcept { return entry(keys_, key_offsets_[j]); }
+  // 0 when the list carries no template for this info.
+  std::size_t piece_count() const noexcept { return piece_count_; }
+  kvn::ByteSpan piece(std::size_t j) const noexcept { return entry(pieces_, piece_offsets_[j]); }
+  // Empty when no bit is set.
+  kvn::ByteSpan absent_bitmap() const noexcept { return absent_bitmap_; }
+  std::uint16_t column() const noexcept { return column_; }
+
+ private:
+  friend class StoredNestedInfos;
+  // An entry is its u16 length, then its bytes.
+  static kvn::ByteSpan entry(const std::uint8_t* list, std::uint32_t offset) noexcept {
+    const std::uint8_t* at = list + offset;
+    return {at + 2, kvn::load_u16_le(at)};
+  }
+  const std::uint8_t* keys_ = nullptr;  // the first key's length field
+  const std::uint8_t* pieces_ = nullptr;
+  const std::uint32_t* key_offsets_ = nullptr;  // from keys_, one per key
+  const std::uint32_t* piece_offsets_ = nullptr;
+  kvn::ByteSpan absent_bitmap_;
+  std::uint16_t key_count_ = 0;
+  std::uint16_t piece_count_ = 0;
+  std::uint16_t column_ = 0;
+};
+
+struct DeserializedNestedInfo;
+
+// Reads a serialized info list from the start of `bytes`. Nothing on a level
+// byte other than 1, 2 or 3, or on any field cut short. Bytes after the last
+// info are not examined. The infos are views into `bytes`: a temporary
+// buffer would leave them dangling.
+std::optional<DeserializedNestedInfo> deserialize_nested_info(kvn::ByteSpan bytes);
+std::optional<DeserializedNestedInfo> deserialize_nested_info(kvn::Bytes&&) = delete;
+
+// A serialized info list as the reverse reads it, without copying what it
+// stores: a record per info (at most 255), and one u32 per key and piece,
+// its offset from the start of its list (a list of 65,535 entries spans
+// less than 2^32 bytes). So an empty key, 2 stored bytes, costs 4 bytes.
+// Views into the bytes it was read from, which must outlive it.
+class StoredNestedInfos {
+ public:
+  std::size_t size() const noexcept { return records_.size(); }
+  bool empty() const noexcept { return records_.empty(); }
+  StoredNestedInfo operator[](std::size_t i) const noexcept;
+
+ private:
+  friend std::optional<DeserializedNestedInfo> deserialize_nested_info(kvn::ByteSpan bytes);
+  struct Record {
+    const std::uint8_t* keys = nullptr;
+    const std::uint8_t* pieces = nullptr;
+    kvn::ByteSpan absent_bitmap;
+    std::uint32_t first_offset = 0;  // its keys' offsets, then its pieces'
+    std::uint16_t key_count = 0;
+    std::uint16_t piece_count = 0;
+    std::uint16_t column = 0;
+  };
+  std::vector<Record> records_;
+  std::vector<std::uint32_t> offsets_;
+};
+
 struct DeserializedNestedInfo {
-  std::vector<NestedGroupInfo> infos;
+  StoredNestedInfos infos;
   std::size_t bytes_used = 0;  // offset just after the last info
 };
 
@@ -151,11 +203,29 @@ inline constexpr std::uint64_t kAbsentCellBytes = 5;
 
 // The (row, key) cells of the sub-columns `infos` describe over `rows` rows:
 // rows times the key count of every info, saturating.
-std::uint64_t nested_cells(std::span<const NestedGroupInfo> infos, std::uint32_t rows) noexcept;
+std::uint64_t nested_cells(const StoredNestedInfos& infos, std::uint32_t rows) noexcept;
 
-// Reads a serialized info list from the start of `bytes`. Nothing on a level
-// byte other than 1, 2 or 3, or on any field cut short. Bytes after the last
-// info are not examined.
-std::optional<DeserializedNestedInfo> deserialize_nested_info(kvn::ByteSpan bytes);
+// Rebuilds the text before flattening from `flat` (`columns` columns of
+// `rows` values each). Never fails: when the arguments do not fit `flat`, or
+// the rebuilt text would exceed `budget` bytes, returns a copy of `flat`.
+//
+// With AbsentKeys::Marker a row is "null" when all its sub-values are; an
+// object lacking keys is rebuilt from the template with the missing keys'
+// pieces left out (and, when its first key is missing, the first present
+// key's piece joined to the template's opening brace); without a template
+// of keys + 1 pieces, in the compact form, which also leaves out "null"
+// members.
+kvn::Bytes unflatten_nested_columns(kvn::ByteSpan flat, const StoredNestedInfos& infos,
+                                    std::uint32_t rows, std::uint16_t columns,
+                                    std::uint64_t budget,
+                                    AbsentKeys absent = AbsentKeys::Bitmap);
+
+// The same from infos in hand, through their byte form, as a reader would
+// get them; infos that do not fit it (nested_infos_fit_byte_form) give a
+// copy of `flat`.
+kvn::Bytes unflatten_nested_columns(kvn::ByteSpan flat, std::span<const NestedGroupInfo> infos,
+                                    std::uint32_t rows, std::uint16_t columns,
+                                    std::uint64_t budget,
+                                    AbsentKeys absent = AbsentKeys::Bitmap);
 
 }  // namespace kelvane::format::ndjson

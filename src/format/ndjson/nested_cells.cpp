@@ -35,9 +35,10 @@ std::uint64_t grouped_cells(kvn::ByteSpan metadata) {
 
 }  // namespace
 
-std::uint64_t nested_cells(std::span<const NestedGroupInfo> infos, std::uint32_t rows) noexcept {
+std::uint64_t nested_cells(const StoredNestedInfos& infos, std::uint32_t rows) noexcept {
   std::uint64_t keys = 0;
-  for (const NestedGroupInfo& info : infos) keys += info.keys.size();  // at most 255 x 65,535
+  // At most 255 x 65,535 keys.
+  for (std::size_t i = 0; i < infos.size(); ++i) keys += infos[i].key_count();
   return kvn::saturating_mul(keys, rows);
 }
 

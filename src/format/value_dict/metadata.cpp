@@ -32,7 +32,7 @@ kvn::Bytes ValueDictMetadata::serialize() const {
   return out;
 }
 
-std::optional<ValueDictMetadata> ValueDictMetadata::parse(kvn::ByteSpan metadata) {
+std::optional<StoredColumns> StoredColumns::open(kvn::ByteSpan metadata) {
   if (metadata.size() < 3) return std::nullopt;
   kvn::ByteReader reader(metadata);
   std::uint8_t version = 0;
@@ -40,22 +40,43 @@ std::optional<ValueDictMetadata> ValueDictMetadata::parse(kvn::ByteSpan metadata
   if (!reader.read_u8(version) || !reader.read_u16(count)) return std::nullopt;
   // Every column takes at least one byte.
   if (!reader.has(count)) return std::nullopt;
-  ValueDictMetadata out;
-  out.columns.reserve(count);
+  const StoredColumns columns(reader, count);
+  StoredColumns check = columns;
   for (std::uint16_t c = 0; c < count; ++c) {
-    std::uint8_t mark = 0;
-    if (!reader.read_u8(mark)) return std::nullopt;
+    bool verbatim = false;
+    if (!check.next(verbatim, nullptr)) return std::nullopt;
+  }
+  return columns;
+}
+
+bool StoredColumns::next(bool& verbatim, std::vector<kvn::ByteSpan>* entries) {
+  std::uint8_t mark = 0;
+  if (!reader_.read_u8(mark)) return false;
+  verbatim = mark == kVerbatimMark;
+  if (entries != nullptr) entries->clear();
+  if (verbatim) return true;
+  for (std::uint8_t e = 0; e < mark; ++e) {
+    std::uint32_t length = 0;
+    kvn::ByteSpan entry;
+    if (!reader_.read_u32(length) || !reader_.read_bytes(length, entry)) return false;
+    if (entries != nullptr) entries->push_back(entry);
+  }
+  return true;
+}
+
+std::optional<ValueDictMetadata> ValueDictMetadata::parse(kvn::ByteSpan metadata) {
+  auto stored = StoredColumns::open(metadata);
+  if (!stored) return std::nullopt;
+  ValueDictMetadata out;
+  out.columns.reserve(stored->count());
+  std::vector<kvn::ByteSpan> entries;
+  for (std::uint16_t c = 0; c < stored->count(); ++c) {
     Column column;
-    if (mark != kVerbatimMark) {
-      column.verbatim = false;
+    (void)stored->next(column.verbatim, &entries);  // open checked every column
+    if (!column.verbatim) {
       column.first = static_cast<std::uint32_t>(out.entries.size());
-      column.size = mark;
-      for (std::uint8_t e = 0; e < mark; ++e) {
-        std::uint32_t length = 0;
-        kvn::ByteSpan entry;
-        if (!reader.read_u32(length) || !reader.read_bytes(length, entry)) return std::nullopt;
-        out.entries.push_back(entry);
-      }
+      column.size = static_cast<std::uint32_t>(entries.size());
+      out.entries.insert(out.entries.end(), entries.begin(), entries.end());
     }
     out.columns.push_back(column);
   }

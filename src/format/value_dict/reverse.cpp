@@ -35,9 +35,12 @@ void decode_column(ByteSpan column, std::span<const ByteSpan> dictionary, Sink& 
   }
 }
 
+// Each pass reads the columns' dictionaries again, one column at a time.
 template <class Sink>
-void rebuild(ByteSpan data, const ValueDictMetadata& metadata, Sink& sink) {
-  const std::size_t count = metadata.columns.size();
+void rebuild(ByteSpan data, StoredColumns columns, Sink& sink) {
+  const std::size_t count = columns.count();
+  std::vector<ByteSpan> dictionary;
+  dictionary.reserve(kMaxEntries);
   const std::uint8_t* p = data.data();
   const std::uint8_t* const end = p + data.size();
   for (std::size_t k = 0; k < count && !sink.exceeded(); ++k) {
@@ -46,11 +49,12 @@ void rebuild(ByteSpan data, const ValueDictMetadata& metadata, Sink& sink) {
                                      p, COLUMN_SEPARATOR, static_cast<std::size_t>(end - p)));
     const std::uint8_t* stop = sep ? sep : end;
     const ByteSpan column(p, static_cast<std::size_t>(stop - p));
-    const auto& entry = metadata.columns[k];
-    if (entry.verbatim) {
+    bool verbatim = false;
+    (void)columns.next(verbatim, &dictionary);  // every column was checked
+    if (verbatim) {
       sink.put(column);
     } else {
-      decode_column(column, metadata.dictionary(entry), sink);
+      decode_column(column, dictionary, sink);
     }
     if (k + 1 < count) sink.put(COLUMN_SEPARATOR);
     if (sep == nullptr) return;  // no data column left
@@ -61,9 +65,9 @@ void rebuild(ByteSpan data, const ValueDictMetadata& metadata, Sink& sink) {
 }  // namespace
 
 Bytes reverse(ByteSpan data, ByteSpan metadata, std::uint64_t budget) {
-  const auto parsed = ValueDictMetadata::parse(metadata);
-  if (!parsed) return Bytes(data.begin(), data.end());
-  auto out = write_within_budget(budget, [&](auto& sink) { rebuild(data, *parsed, sink); });
+  const auto columns = StoredColumns::open(metadata);
+  if (!columns) return Bytes(data.begin(), data.end());
+  auto out = write_within_budget(budget, [&](auto& sink) { rebuild(data, *columns, sink); });
   if (!out) return Bytes(data.begin(), data.end());
   return std::move(*out);
 }

@@ -48,11 +48,36 @@ struct ValueDictMetadata {
   std::uint64_t serialized_size() const noexcept;
   kvn::Bytes serialize() const;
 
-  // The columns and entries of stored metadata, as views into it. Nothing
-  // when it is shorter than 3 bytes or ends before its last column is
-  // complete. The version byte is not examined; bytes after the last column
-  // are ignored.
+  // The columns and entries of stored metadata, as views into it; nothing
+  // where StoredColumns::open gives nothing. (The reverse reads the
+  // columns in place instead.)
   static std::optional<ValueDictMetadata> parse(kvn::ByteSpan metadata);
+};
+
+// Stored metadata read in place, column by column, in order: a reader
+// holds one column's dictionary at a time (at most 253 views into the
+// metadata), never a view for every entry it stores.
+class StoredColumns {
+ public:
+  // Nothing when the metadata is shorter than 3 bytes or ends before its
+  // last column is complete; every column is checked. The version byte is
+  // not examined; bytes after the last column are ignored. The entries are
+  // views into `metadata`, which must outlive the reader.
+  static std::optional<StoredColumns> open(kvn::ByteSpan metadata);
+  static std::optional<StoredColumns> open(kvn::Bytes&&) = delete;
+
+  std::uint16_t count() const noexcept { return count_; }
+
+  // The next column. False when it is cut; otherwise `verbatim` tells a
+  // column stored unchanged, and `entries` (when given) gets the
+  // dictionary of any other, in code order.
+  bool next(bool& verbatim, std::vector<kvn::ByteSpan>* entries);
+
+ private:
+  StoredColumns(kvn::ByteReader columns, std::uint16_t count) noexcept
+      : reader_(columns), count_(count) {}
+  kvn::ByteReader reader_;  // at the next column
+  std::uint16_t count_ = 0;
 };
 
 // The stretches between 0x00 bytes (k separators give k + 1 slices, empty
