@@ -36,7 +36,7 @@ format::Preprocessed without_last_step(const format::Preprocessed& pre, std::uin
   format::transform::TransformChain last;
   last.records.push_back(pre.chain.records.back());
   format::Preprocessed out;
-  out.data = format::reverse_preprocess(pre.data, last, budget);
+  out.data = format::reverse_preprocess(pre.data, last, budget).value();
   out.chain = pre.chain;
   out.chain.records.pop_back();
   return out;

@@ -83,7 +83,7 @@ void transforms(const BenchInput& in, Report& report) {
               pre.data.size(), fseconds, chain_note(pre.chain)});
 
   auto [rseconds, back] = time_best(in.repeat, [&] {
-    return format::reverse_preprocess(pre.data, pre.chain, in.data.size());
+    return format::reverse_preprocess(pre.data, pre.chain, in.data.size()).value();
   });
   report.add({"transforms", "reverse", pre.data.size(), back.size(), rseconds,
               round_trip_note(back == in.data, back.size(), rseconds)});
@@ -156,7 +156,7 @@ void typed_container(const BenchInput& in, Report& report, std::uint8_t hint,
 
 void measure_typed(const BenchInput& in, Report& report, std::uint8_t hint, const format::Preprocessed& pre) {
   auto [rseconds, back] = time_best(in.repeat, [&] {
-    return format::reverse_preprocess(pre.data, pre.chain, in.data.size());
+    return format::reverse_preprocess(pre.data, pre.chain, in.data.size()).value();
   });
   report.add({kTyped, "pipeline reverse", pre.data.size(), back.size(), rseconds,
               round_trip_note(back == in.data, back.size(), rseconds)});
@@ -168,8 +168,8 @@ void measure_typed(const BenchInput& in, Report& report, std::uint8_t hint, cons
   format::transform::TransformChain from_typed, after_typed;
   from_typed.records.assign(typed, records.end());
   after_typed.records.assign(typed + 1, records.end());
-  const kvn::Bytes text = format::reverse_preprocess(pre.data, from_typed, UINT64_MAX);
-  const kvn::Bytes stream = format::reverse_preprocess(pre.data, after_typed, UINT64_MAX);
+  const kvn::Bytes text = format::reverse_preprocess(pre.data, from_typed, UINT64_MAX).value();
+  const kvn::Bytes stream = format::reverse_preprocess(pre.data, after_typed, UINT64_MAX).value();
   auto [fseconds, encoded] = time_best(in.repeat, [&] { return format::typed_encoding::preprocess(text); });
   report.add({kTyped, "stream forward", text.size(), encoded ? std::optional(encoded->size()) : std::nullopt,
               fseconds, encoded && *encoded == stream ? "" : "STREAM DIFFERS"});

@@ -22,8 +22,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   auto chain = kelvane::format::transform::TransformChain::deserialize(chain_bytes);
   if (!chain.ok()) return 0;
   const std::uint64_t original_size = 16 * std::uint64_t{size} + 4096;
-  const kvn::Bytes out = kelvane::format::reverse_preprocess(kvn::Bytes(text.begin(), text.end()),
-                                                             *chain, original_size);
+  const auto result = kelvane::format::reverse_preprocess(kvn::Bytes(text.begin(), text.end()),
+                                                          *chain, original_size);
+  if (!result.ok()) return 0;  // past the chain's work limit
+  const kvn::Bytes& out = result.value();
   // A step that cannot run gives its input back, which may itself exceed
   // its budget; nothing else may.
   const std::uint64_t stream = kelvane::format::reverse_budgets(*chain, original_size).stream;

@@ -33,7 +33,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::fprintf(stderr, "the chain does not survive its byte form\n");
     __builtin_trap();
   }
-  const kvn::Bytes back = format::reverse_preprocess(forward.data, *chain, input.size());
+  const auto reversed = format::reverse_preprocess(forward.data, *chain, input.size());
+  if (!reversed.ok()) {
+    std::fprintf(stderr, "hint %u mode %u: %s\n", hint, mode, reversed.error().message.c_str());
+    __builtin_trap();
+  }
+  const kvn::Bytes& back = reversed.value();
   if (back.size() != input.size() ||
       (!input.empty() && std::memcmp(back.data(), input.data(), input.size()) != 0)) {
     std::fprintf(stderr, "hint %u mode %u: the round trip changed the bytes (%zu -> %zu)\n",

@@ -269,9 +269,13 @@ Result<Bytes> decode_container(const ContainerHeader& header, ByteSpan section, 
                            format::transform::TransformChain::deserialize(embedded_chain));
     }
   }
-  Bytes result = stored.chain.empty() ? std::move(decoded)
-                                      : format::reverse_preprocess(std::move(decoded), stored.chain,
-                                                                   header.original_size);
+  Bytes result;
+  if (stored.chain.empty()) {
+    result = std::move(decoded);
+  } else {
+    KVN_ASSIGN_OR_RETURN(result, format::reverse_preprocess(std::move(decoded), stored.chain,
+                                                            header.original_size));
+  }
 
   // Steps 11 and 12: verify.
   const std::uint32_t crc = crc32(result);

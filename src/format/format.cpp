@@ -9,13 +9,18 @@
 // the original input, so its reverse gets the container's declared size;
 // later records get the same, except after a flattening record, whose flat
 // text may be longer by what its declared sub-columns can add
-// (reverse_budgets). So a decompress costs time and memory in proportion
-// to the declared size, whatever the container holds.
+// (reverse_budgets). All the steps of a chain together write at most
+// kChainWorkPerBudget times the budget of the text they start from
+// (budget.hpp), however many records it holds. So a decompress costs time
+// and memory in proportion to the declared size, whatever the container
+// holds.
 #include "format/format.hpp"
 
 #include <algorithm>
 #include <optional>
+#include <string>
 
+#include "format/budget.hpp"
 #include "format/json/json.hpp"
 #include "format/json_array/json_array.hpp"
 #include "format/ndjson/ndjson.hpp"
@@ -105,7 +110,7 @@ std::optional<NestedFlattenRecord> read_nested_flatten(kvn::ByteSpan metadata) {
 // Undoes one kind-15 record; leaves `data` as it is when its metadata does
 // not read.
 std::optional<kvn::Bytes> nested_unflatten(kvn::ByteSpan data, kvn::ByteSpan metadata,
-                                           std::uint64_t budget) {
+                                           Budget budget) {
   const auto record = read_nested_flatten(metadata);
   if (!record) return std::nullopt;
   return ndjson::unflatten_nested_columns(data, record->infos.infos, record->rows,
@@ -214,12 +219,14 @@ Preprocessed preprocess(kvn::ByteSpan data, std::uint8_t hint, std::uint8_t mode
   return out;
 }
 
-kvn::Bytes reverse_preprocess(kvn::Bytes data, const transform::TransformChainView& chain,
-                              std::uint64_t original_size) {
+kvn::Result<kvn::Bytes> reverse_preprocess(kvn::Bytes data,
+                                           const transform::TransformChainView& chain,
+                                           std::uint64_t original_size) {
   const ReverseBudgets budgets = reverse_budgets(chain, original_size);
+  ChainWork work(kvn::saturating_mul(budgets.stream, kChainWorkPerBudget));
   for (std::size_t i = chain.records.size(); i-- > 0;) {
     const transform::TransformRecordView& record = chain.records[i];
-    const std::uint64_t budget = budgets.outputs[i];
+    const Budget budget(budgets.outputs[i], work);
     const kvn::ByteSpan metadata = record.metadata;
     switch (static_cast<TransformKind>(record.kind)) {
       case TransformKind::Ndjson:
@@ -243,9 +250,15 @@ kvn::Bytes reverse_preprocess(kvn::Bytes data, const transform::TransformChainVi
       default:  // unknown kinds are skipped
         break;
     }
+    KVN_RETURN_ERROR_IF(work.spent(), InvalidData,
+                        "transform chain exceeds its work limit: undoing it would write more "
+                        "than " + std::to_string(work.allowance()) + " bytes (" +
+                            std::to_string(kChainWorkPerBudget) + " x the " +
+                            std::to_string(budgets.stream) +
+                            " bytes of text it can rebuild the original from)");
     // A step that could not run gave its input back. When that is more than
     // the step may produce, no record before it can undo it either.
-    if (data.size() > budget) break;
+    if (data.size() > budget.output()) break;
   }
   return data;
 }

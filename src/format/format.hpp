@@ -7,6 +7,7 @@
 
 #include "format/transform.hpp"
 #include "kvn/bytes.hpp"
+#include "kvn/error.hpp"
 
 namespace kelvane::format {
 
@@ -40,18 +41,32 @@ ReverseBudgets reverse_budgets(const transform::TransformChainView& chain,
 // The largest `stream` budget any chain can claim for `original_size`.
 std::uint64_t max_chain_budget(std::uint64_t original_size) noexcept;
 
+// The reverse of one chain writes, over all of its steps (every text they
+// give back, the copies of those they cannot undo, and the buffers of
+// grouped rebuilds), at most this many times the chain's stream budget.
+// A chain this writer stores writes at most about twice it: each record's
+// text at most once, the flat text and the stream before it being the
+// only ones that may pass the original size, and a grouped layout's lines
+// once in their groups and once in place. A stored chain of many records,
+// each rewriting the whole text, reaches the limit after a few of them.
+inline constexpr std::uint64_t kChainWorkPerBudget = 4;
+
 // Undoes `chain` from its last record to its first, each record within its
-// budget (reverse_budgets of `original_size`). Never fails: a step whose
-// metadata it cannot use gives its input back. Each step replaces the text
-// and releases the one before, so at most two texts are held at a time. A
-// step that hands back a text over its budget ends the reverse with that
-// text; the container's checks then report it.
-kvn::Bytes reverse_preprocess(kvn::Bytes data, const transform::TransformChainView& chain,
-                              std::uint64_t original_size);
+// budget (reverse_budgets of `original_size`), and all of them within
+// kChainWorkPerBudget times the stream budget. A step whose metadata it
+// cannot use gives its input back. Each step replaces the text and releases
+// the one before, so at most two texts are held at a time. A step that
+// hands back a text over its budget ends the reverse with that text; the
+// container's checks then report it. Fails only when the chain would write
+// past its work limit, and then before the write.
+kvn::Result<kvn::Bytes> reverse_preprocess(kvn::Bytes data,
+                                           const transform::TransformChainView& chain,
+                                           std::uint64_t original_size);
 
 // The same for a chain that owns its records (as preprocess returns it).
-inline kvn::Bytes reverse_preprocess(kvn::Bytes data, const transform::TransformChain& chain,
-                                     std::uint64_t original_size) {
+inline kvn::Result<kvn::Bytes> reverse_preprocess(kvn::Bytes data,
+                                                  const transform::TransformChain& chain,
+                                                  std::uint64_t original_size) {
   return reverse_preprocess(std::move(data), chain.view(), original_size);
 }
 

@@ -4,10 +4,12 @@
 // exact size. Sharing one walk keeps the two passes from drifting apart.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <optional>
 
+#include "format/budget.hpp"
 #include "kvn/bytes.hpp"
 
 namespace kelvane::format {
@@ -37,11 +39,19 @@ class CountingSink {
 // Writes through a pointer into room the counting pass measured.
 class ExactSink {
  public:
+  static constexpr std::size_t kShortCopy = 8;
+
   explicit ExactSink(std::uint8_t* out) noexcept : w_(out) {}
   void put(kvn::ByteSpan bytes) noexcept {
-    if (bytes.empty()) return;
-    std::memcpy(w_, bytes.data(), bytes.size());
-    w_ += bytes.size();
+    const std::size_t n = bytes.size();
+    if (n <= kShortCopy) {
+      // Values and pieces are mostly short: a call to memcpy would cost
+      // more than the copy.
+      for (std::size_t i = 0; i < n; ++i) w_[i] = bytes[i];
+    } else {
+      std::memcpy(w_, bytes.data(), n);
+    }
+    w_ += n;
   }
   void put(std::uint8_t byte) noexcept { *w_++ = byte; }
   bool exceeded() const noexcept { return false; }
@@ -51,12 +61,23 @@ class ExactSink {
 };
 
 // Runs `walk(sink)` once to measure and once to write. Gives nothing when
-// the output would pass `budget` bytes.
+// the output would pass the budget's room: its own bound, or what the
+// chain has left (which then ends the chain). The chain is charged at
+// least `least`, what the output of a real text would hold at the least
+// (a walk whose cost is in its values more than its bytes names it).
 template <class Walk>
-std::optional<kvn::Bytes> write_within_budget(std::uint64_t budget, Walk&& walk) {
-  CountingSink counter(budget);
+std::optional<kvn::Bytes> write_within_budget(Budget budget, Walk&& walk, std::uint64_t least = 0) {
+  if (least > budget.room()) {
+    budget.overran();
+    return std::nullopt;
+  }
+  CountingSink counter(budget.room());
   walk(counter);
-  if (counter.exceeded()) return std::nullopt;
+  if (counter.exceeded()) {
+    budget.overran();
+    return std::nullopt;
+  }
+  if (!budget.take(std::max(counter.size(), least))) return std::nullopt;
   kvn::Bytes out(static_cast<std::size_t>(counter.size()));
   ExactSink writer(out.data());
   walk(writer);

@@ -108,7 +108,7 @@ TEST(ForgedChainMemory, RepeatedFlatteningKindsDoNotMultiplyTheBudget) {
       {static_cast<std::uint8_t>(format::transform::TransformKind::TypedEncoding), {}});
   Bytes restored;
   const std::size_t peak =
-      peak_of([&] { restored = format::reverse_preprocess(stream, chain, 1000); });
+      peak_of([&] { restored = format::reverse_preprocess(stream, chain, 1000).value(); });
   EXPECT_EQ(restored, stream);  // nothing could be undone
   EXPECT_LT(peak, std::size_t{256} << 10);
 }

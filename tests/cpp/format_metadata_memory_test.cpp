@@ -75,7 +75,7 @@ Case nested_flatten_record() {
     format::transform::TransformChainView chain;
     chain.records.push_back(
         {static_cast<std::uint8_t>(format::transform::TransformKind::NestedFlatten), m});
-    return format::reverse_preprocess(std::move(text), chain, 1);
+    return format::reverse_preprocess(std::move(text), chain, 1).value();
   };
   return {"nested infos of a kind-15 record", metadata, {'x'}, reverse, {'x'}, 2};
 }

@@ -57,7 +57,7 @@ std::string nested_element(int i) {
 }
 
 Bytes roundtrip(const format::Preprocessed& pre, std::uint64_t budget) {
-  return format::reverse_preprocess(pre.data, pre.chain, budget);
+  return format::reverse_preprocess(pre.data, pre.chain, budget).value();
 }
 
 TEST(Pipeline, OtherHintsLeaveTheInputAlone) {
@@ -176,7 +176,7 @@ TEST(Pipeline, UnusableNestedFlattenRecordsLeaveTheDataUnchanged) {
        {Bytes(good.begin(), good.begin() + 5), with_level(0), with_level(4), Bytes{}}) {
     TransformChain chain;
     chain.records.push_back(TransformRecord{15, metadata});
-    EXPECT_EQ(format::reverse_preprocess(pre.data, chain, ~std::uint64_t{0}), pre.data);
+    EXPECT_EQ(format::reverse_preprocess(pre.data, chain, ~std::uint64_t{0}).value(), pre.data);
   }
 }
 
@@ -239,7 +239,7 @@ TEST(Pipeline, WideTextsComeBackWholeInFastMode) {
     const Bytes chain_bytes = pre.chain.serialize();
     auto stored = TransformChain::deserialize(chain_bytes);
     ASSERT_TRUE(stored.ok());
-    EXPECT_EQ(format::reverse_preprocess(pre.data, *stored, input->size()), bytes_of(*input));
+    EXPECT_EQ(format::reverse_preprocess(pre.data, *stored, input->size()).value(), bytes_of(*input));
   }
 }
 
@@ -257,7 +257,7 @@ TEST(Pipeline, FlatTextLongerThanTheInputStillGetsItsTypedStream) {
   ASSERT_EQ(kinds_of(pre.chain), (std::vector<std::uint8_t>{7, 15, 14}));
   TransformChain typed_only;
   typed_only.records.push_back(pre.chain.records[2]);
-  const Bytes flat = format::reverse_preprocess(pre.data, typed_only, ~std::uint64_t{0});
+  const Bytes flat = format::reverse_preprocess(pre.data, typed_only, ~std::uint64_t{0}).value();
   EXPECT_GT(flat.size(), input.size());
   EXPECT_EQ(roundtrip(pre, input.size()), bytes_of(input));
   EXPECT_NE(roundtrip(pre, input.size() - 1), bytes_of(input));

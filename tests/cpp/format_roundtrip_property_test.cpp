@@ -233,7 +233,7 @@ TEST(RoundTripProperty, TransformsRestoreEveryDocumentExactly) {
           ++transformed;
           if (pre.chain.records[0].metadata.at(0) == 2) ++grouped;
         }
-        const Bytes back = format::reverse_preprocess(pre.data, pre.chain, doc.size());
+        const Bytes back = format::reverse_preprocess(pre.data, pre.chain, doc.size()).value();
         ASSERT_EQ(std::string(back.begin(), back.end()), doc)
             << "hint " << int(hint) << " mode " << int(mode);
       }
@@ -285,7 +285,7 @@ TEST_P(CorpusLog, RestoresExactly) {
   for (const std::string* doc : docs) {
     const std::uint8_t hint = doc == &lines ? kNdjson : kJson;
     const auto pre = format::preprocess(span_of(*doc), hint, 2);
-    const Bytes back = format::reverse_preprocess(pre.data, pre.chain, doc->size());
+    const Bytes back = format::reverse_preprocess(pre.data, pre.chain, doc->size()).value();
     EXPECT_TRUE(std::equal(back.begin(), back.end(), doc->begin(), doc->end()))
         << name << " hint " << int(hint);
   }

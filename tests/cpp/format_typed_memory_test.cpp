@@ -1,5 +1,5 @@
 // The typed stream's reverse holds, beside its input, no more than about the
-// text it may write: at most 1.25 x its budget and 1 MiB, whatever the
+// text it may write: at most 1/16 more than its budget and 1 MiB, whatever the
 // stream declares. A few kilobytes of Enum indices expand to the budget, as
 // a plain column and as the non-null values of a Nullable column whose
 // bitmap has every bit set (the values once went through a buffer of their
@@ -42,7 +42,7 @@ Bytes stream_of_column(bool nullable) {
   return stream_of({{static_cast<std::uint8_t>(te::ColumnEncoding::Nullable), body}});
 }
 
-std::uint64_t allowance(std::uint64_t budget) { return budget + budget / 4 + (std::uint64_t{1} << 20); }
+std::uint64_t allowance(std::uint64_t budget) { return budget + budget / 16 + (std::uint64_t{1} << 20); }
 
 TEST(TypedReverseMemory, TextAtItsBudgetIsHeldOnce) {
   for (const bool nullable : {false, true}) {

@@ -17,6 +17,7 @@
 #include <span>
 #include <vector>
 
+#include "format/budget.hpp"
 #include "kvn/bytes.hpp"
 
 namespace kelvane::format::json {
@@ -60,6 +61,6 @@ std::optional<Transformed> preprocess(kvn::ByteSpan data);
 // Reverse step; never fails. Tokens whose index has no key, cut tokens and a
 // trailing 0x00 give nothing; metadata cut short gives the keys read so far.
 // A rebuilt text longer than `budget` bytes gives back a copy of `data`.
-kvn::Bytes reverse(kvn::ByteSpan data, kvn::ByteSpan metadata, std::uint64_t budget);
+kvn::Bytes reverse(kvn::ByteSpan data, kvn::ByteSpan metadata, Budget budget);
 
 }  // namespace kelvane::format::json

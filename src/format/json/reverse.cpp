@@ -76,10 +76,10 @@ void expand(ByteSpan data, const std::vector<ByteSpan>& keys, Sink& sink) {
 
 }  // namespace
 
-Bytes reverse(ByteSpan data, ByteSpan metadata, std::uint64_t budget) {
+Bytes reverse(ByteSpan data, ByteSpan metadata, Budget budget) {
   const std::vector<ByteSpan> keys = read_keys(metadata);
   auto out = write_within_budget(budget, [&](auto& sink) { expand(data, keys, sink); });
-  if (!out) return Bytes(data.begin(), data.end());
+  if (!out) return budget.copy_of(data);
   return std::move(*out);
 }
 

@@ -221,19 +221,19 @@ void write_members(const Group& group, const std::uint64_t* at, std::uint8_t* ou
 }  // namespace
 
 Bytes unflatten_group_nested(ByteSpan nested, const ndjson::StoredNestedInfos& infos,
-                             std::uint32_t members, std::uint16_t w, std::uint64_t budget) {
+                             std::uint32_t members, std::uint16_t w, Budget budget) {
   return ndjson::unflatten_nested_columns(nested, infos, members, w, budget,
                                           ndjson::AbsentKeys::Marker);
 }
 
 Bytes unflatten_group_nested(ByteSpan nested, std::span<const ndjson::NestedGroupInfo> infos,
-                             std::uint32_t members, std::uint16_t w, std::uint64_t budget) {
+                             std::uint32_t members, std::uint16_t w, Budget budget) {
   return ndjson::unflatten_nested_columns(nested, infos, members, w, budget,
                                           ndjson::AbsentKeys::Marker);
 }
 
-Bytes reverse_grouped(ByteSpan t, ByteSpan m, std::uint64_t budget) {
-  const auto unchanged = [&] { return Bytes(t.begin(), t.end()); };
+Bytes reverse_grouped(ByteSpan t, ByteSpan m, Budget budget) {
+  const auto unchanged = [&] { return budget.copy_of(t); };
   if (m.size() < 5) return unchanged();
   kvn::ByteReader r(m.subspan(1));
   ByteSpan prefix;
@@ -267,7 +267,7 @@ Bytes reverse_grouped(ByteSpan t, ByteSpan m, std::uint64_t budget) {
   std::vector<PartCursor> columns;
   kvn::ByteReader body(t);
   std::uint64_t measured = 0;  // the bytes of the elements measured so far
-  std::uint64_t plain_left = budget;
+  std::uint64_t plain_left = budget.output();
   for (std::uint16_t g = 0; g < group_count; ++g) {
     GroupEntry entry;
     ByteSpan text;
@@ -283,7 +283,7 @@ Bytes reverse_grouped(ByteSpan t, ByteSpan m, std::uint64_t budget) {
       // those of valid data fit the budget together.
       Bytes& plain = unflattened.emplace_back(unflatten_group_nested(
           text, infos->infos, kvn::load_u32_le(block.data()), kvn::load_u16_le(block.data() + 4),
-          plain_left));
+          budget.with_output(plain_left)));
       if (plain.size() > plain_left) return unchanged();
       plain_left -= plain.size();
       group.plain = plain;
@@ -291,7 +291,7 @@ Bytes reverse_grouped(ByteSpan t, ByteSpan m, std::uint64_t budget) {
     auto layout = parse_group_metadata(entry.metadata);
     if (!layout || layout->members != entry.members) return unchanged();
     group.layout = *layout;
-    if (!measure_members(group, entry.indices, budget, measured, columns, elements)) {
+    if (!measure_members(group, entry.indices, budget.output(), measured, columns, elements)) {
       return unchanged();
     }
   }
@@ -330,7 +330,8 @@ Bytes reverse_grouped(ByteSpan t, ByteSpan m, std::uint64_t budget) {
     size += elements.at[i];
     if (const auto sep = separator(i, counted)) size += sep->size();
   }
-  if (size > budget) return unchanged();
+  if (size > budget.output()) return unchanged();
+  if (!budget.take(size)) return {};
 
   // In index order, each element's size becomes its place; the separators
   // are written between them.

@@ -213,18 +213,7 @@ void put_u16(Bytes& out, std::size_t v) { kvn::append_u16_le(out, static_cast<st
 void put_u32(Bytes& out, std::size_t v) { kvn::append_u32_le(out, static_cast<std::uint32_t>(v)); }
 
 // Advances through the 0x01-separated values of one column.
-struct ColumnCursor {
-  const std::uint8_t* p;
-  const std::uint8_t* end;
-  ByteSpan next() noexcept {
-    const auto* hit = static_cast<const std::uint8_t*>(
-        p == end ? nullptr : std::memchr(p, VALUE_SEPARATOR, static_cast<std::size_t>(end - p)));
-    const std::uint8_t* stop = hit == nullptr ? end : hit;
-    ByteSpan value(p, stop);
-    p = hit == nullptr ? end : hit + 1;
-    return value;
-  }
-};
+using ColumnCursor = format::ValueCursor;
 
 bool add_checked(std::uint64_t& total, std::uint64_t n) noexcept {
   return !__builtin_add_overflow(total, n, &total);
@@ -233,8 +222,8 @@ bool mul_checked(std::uint64_t a, std::uint64_t b, std::uint64_t& out) noexcept 
   return !__builtin_mul_overflow(a, b, &out);
 }
 
-Bytes reverse_uniform(ByteSpan t, ByteSpan m, std::uint64_t budget) {
-  auto unchanged = [&] { return Bytes(t.begin(), t.end()); };
+Bytes reverse_uniform(ByteSpan t, ByteSpan m, Budget budget) {
+  auto unchanged = [&] { return budget.copy_of(t); };
   kvn::ByteReader r(m);
   std::uint8_t layout = 0;
   std::uint32_t n = 0;
@@ -295,9 +284,11 @@ Bytes reverse_uniform(ByteSpan t, ByteSpan m, std::uint64_t budget) {
   std::uint64_t skeletons = 0;
   if (!mul_checked(n, pieces_total, skeletons) || !add_checked(total, skeletons) ||
       !add_checked(total, values_total) || !add_checked(total, separators_total) ||
-      !add_checked(total, prefix.size()) || !add_checked(total, suffix.size()) || total > budget) {
+      !add_checked(total, prefix.size()) || !add_checked(total, suffix.size()) ||
+      total > budget.output()) {
     return unchanged();
   }
+  if (!budget.take(total)) return {};
 
   Bytes out;
   out.reserve(static_cast<std::size_t>(total));
@@ -495,7 +486,7 @@ std::optional<Layout> preprocess(ByteSpan input) {
   return layout;
 }
 
-Bytes reverse(ByteSpan text, ByteSpan metadata, std::uint64_t budget) {
+Bytes reverse(ByteSpan text, ByteSpan metadata, Budget budget) {
   if (!metadata.empty() &&
       metadata[0] == static_cast<std::uint8_t>(ndjson::ColumnarLayout::Uniform)) {
     return reverse_uniform(text, metadata, budget);
@@ -504,7 +495,7 @@ Bytes reverse(ByteSpan text, ByteSpan metadata, std::uint64_t budget) {
       metadata[0] == static_cast<std::uint8_t>(ndjson::ColumnarLayout::Grouped)) {
     return reverse_grouped(text, metadata, budget);
   }
-  return Bytes(text.begin(), text.end());  // any other layout is not ours
+  return budget.copy_of(text);  // any other layout is not ours
 }
 
 }  // namespace kelvane::format::json_array

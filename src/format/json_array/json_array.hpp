@@ -86,18 +86,18 @@ std::optional<Layout> build_grouped(kvn::ByteSpan input, const ArraySpan& span,
 // copy of `nested` when the arguments do not fit it or the plain text would
 // exceed `budget` bytes.
 kvn::Bytes unflatten_group_nested(kvn::ByteSpan nested, const ndjson::StoredNestedInfos& infos,
-                                  std::uint32_t members, std::uint16_t w, std::uint64_t budget);
+                                  std::uint32_t members, std::uint16_t w, Budget budget);
 // The same from infos in hand, through their byte form.
 kvn::Bytes unflatten_group_nested(kvn::ByteSpan nested,
                                   std::span<const ndjson::NestedGroupInfo> infos,
-                                  std::uint32_t members, std::uint16_t w, std::uint64_t budget);
+                                  std::uint32_t members, std::uint16_t w, Budget budget);
 
 // The Grouped branch of reverse (metadata starting with 2).
-kvn::Bytes reverse_grouped(kvn::ByteSpan text, kvn::ByteSpan metadata, std::uint64_t budget);
+kvn::Bytes reverse_grouped(kvn::ByteSpan text, kvn::ByteSpan metadata, Budget budget);
 
 // Reverse transform. Never fails: metadata it cannot use, a text that does
 // not match it, or a rebuilt document longer than `budget` bytes gives back
 // a copy of `text`.
-kvn::Bytes reverse(kvn::ByteSpan text, kvn::ByteSpan metadata, std::uint64_t budget);
+kvn::Bytes reverse(kvn::ByteSpan text, kvn::ByteSpan metadata, Budget budget);
 
 }  // namespace kelvane::format::json_array

@@ -70,6 +70,6 @@ bool read_group_entry(kvn::ByteReader& meta, GroupEntry& entry);
 // gives the text its lines were to come from, cut at LF; metadata or text
 // it cannot use otherwise, a line left without content, or output beyond
 // `budget` gives a copy of `text`.
-kvn::Bytes reverse_grouped(kvn::ByteSpan text, kvn::ByteSpan metadata, std::uint64_t budget);
+kvn::Bytes reverse_grouped(kvn::ByteSpan text, kvn::ByteSpan metadata, Budget budget);
 
 }  // namespace kelvane::format::ndjson

@@ -58,9 +58,9 @@ struct GroupLines {
 
 // Nothing when the whole text must come back: Selective metadata that does
 // not read or states another row count, or a group whose rebuild or copy
-// does not fit in `allowance`.
+// does not fit in what is left of the groups' allowance, `allowance.output()`.
 std::optional<GroupLines> group_lines(kvn::ByteSpan text, kvn::ByteSpan metadata,
-                                      std::uint32_t rows, std::uint64_t allowance) {
+                                      std::uint32_t rows, Budget allowance) {
   GroupLines out;
   if (!metadata.empty() && metadata[0] == static_cast<std::uint8_t>(ColumnarLayout::Selective)) {
     const auto parsed = parse_selective_metadata(metadata);
@@ -72,7 +72,7 @@ std::optional<GroupLines> group_lines(kvn::ByteSpan text, kvn::ByteSpan metadata
     out.bytes = std::move(uniform.bytes);
     out.charge = uniform.written + (out.bytes ? 0 : text.size());
   }
-  if (out.charge > allowance) return std::nullopt;
+  if (out.charge > allowance.output()) return std::nullopt;
   return out;
 }
 
@@ -192,8 +192,8 @@ bool read_group_entry(kvn::ByteReader& meta, GroupEntry& entry) {
          meta.read_u32(metadata_length) && meta.read_bytes(metadata_length, entry.metadata);
 }
 
-kvn::Bytes reverse_grouped(kvn::ByteSpan text, kvn::ByteSpan metadata, std::uint64_t budget) {
-  const auto unchanged = [&] { return kvn::Bytes(text.begin(), text.end()); };
+kvn::Bytes reverse_grouped(kvn::ByteSpan text, kvn::ByteSpan metadata, Budget budget) {
+  const auto unchanged = [&] { return budget.copy_of(text); };
   if (metadata.size() < 8) return unchanged();
   const bool trailing_newline = metadata[1] != 0;
   const std::uint32_t lines = kvn::load_u32_le(metadata.data() + 2);
@@ -205,7 +205,7 @@ kvn::Bytes reverse_grouped(kvn::ByteSpan text, kvn::ByteSpan metadata, std::uint
   LineSlots slots(lines, std::min<std::size_t>(groups, (metadata.size() - 8) / 12) + 1);
   kvn::ByteReader meta(metadata.subspan(8));
   kvn::ByteReader body(text);
-  std::uint64_t allowance = kvn::saturating_mul(budget, kGroupWorkPerBudget);
+  std::uint64_t allowance = kvn::saturating_mul(budget.output(), kGroupWorkPerBudget);
 
   for (std::uint16_t g = 0; g < groups; ++g) {
     GroupEntry entry;
@@ -215,7 +215,7 @@ kvn::Bytes reverse_grouped(kvn::ByteSpan text, kvn::ByteSpan metadata, std::uint
         !body.read_bytes(text_length, group_text)) {
       return unchanged();
     }
-    auto group = group_lines(group_text, entry.metadata, entry.rows, allowance);
+    auto group = group_lines(group_text, entry.metadata, entry.rows, budget.with_output(allowance));
     if (!group) return unchanged();
     allowance -= group->charge;
     if (entry.rows == 0) continue;  // it names no line
@@ -248,8 +248,9 @@ kvn::Bytes reverse_grouped(kvn::ByteSpan text, kvn::ByteSpan metadata, std::uint
   for (const Slot slot : slots.slots()) {
     if (!slot.filled()) return unchanged();
     size += slots.part(slot).size();
-    if (size > budget) return unchanged();
+    if (size > budget.output()) return unchanged();
   }
+  if (!budget.take(size)) return {};
   kvn::Bytes out(static_cast<std::size_t>(size));
   std::uint8_t* w = out.data();
   for (std::uint32_t i = 0; i < lines; ++i) {

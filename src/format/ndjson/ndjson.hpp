@@ -17,6 +17,7 @@
 #include <optional>
 #include <vector>
 
+#include "format/budget.hpp"
 #include "kvn/bytes.hpp"
 
 namespace kelvane::format::ndjson {
@@ -143,14 +144,14 @@ std::optional<Layout> preprocess(kvn::ByteSpan input);
 // used, or the rebuilt output would exceed `budget` bytes, they return a copy
 // of `text` (reverse_uniform, when it unflattened the text first, a copy of
 // the unflattened text).
-kvn::Bytes reverse(kvn::ByteSpan text, kvn::ByteSpan metadata, std::uint64_t budget);
-kvn::Bytes reverse_uniform(kvn::ByteSpan text, kvn::ByteSpan metadata, std::uint64_t budget);
+kvn::Bytes reverse(kvn::ByteSpan text, kvn::ByteSpan metadata, Budget budget);
+kvn::Bytes reverse_uniform(kvn::ByteSpan text, kvn::ByteSpan metadata, Budget budget);
 kvn::Bytes reverse_uniform_from_parts(kvn::ByteSpan text, const std::vector<kvn::ByteSpan>& pieces,
                                       std::uint32_t row_count, std::uint16_t column_count,
-                                      bool trailing_newline, std::uint64_t budget);
+                                      bool trailing_newline, Budget budget);
 std::optional<SelectiveMetadata> parse_selective_metadata(kvn::ByteSpan metadata);
 kvn::Bytes reverse_selective_from_data(kvn::ByteSpan text, const SelectiveMetadata& metadata,
-                                       std::uint64_t budget);
+                                       Budget budget);
 
 // What reverse_uniform gives, before it falls back to a copy of the text:
 // the rebuilt lines; when they cannot be rebuilt from a text it unflattened
@@ -164,7 +165,7 @@ struct UniformResult {
 // The unflattened text and the lines each stay within `budget`, or, with
 // `shared_budget`, the two together (for a caller that bounds all it has
 // written).
-UniformResult undo_uniform(kvn::ByteSpan text, kvn::ByteSpan metadata, std::uint64_t budget,
+UniformResult undo_uniform(kvn::ByteSpan text, kvn::ByteSpan metadata, Budget budget,
                            bool shared_budget);
 
 // The rebuilds, giving nothing instead of a copy where they cannot run (for
@@ -173,8 +174,8 @@ std::optional<kvn::Bytes> rebuild_uniform_from_parts(kvn::ByteSpan text,
                                                      const std::vector<kvn::ByteSpan>& pieces,
                                                      std::uint32_t row_count,
                                                      std::uint16_t column_count,
-                                                     bool trailing_newline, std::uint64_t budget);
+                                                     bool trailing_newline, Budget budget);
 std::optional<kvn::Bytes> rebuild_selective(kvn::ByteSpan text, const SelectiveMetadata& metadata,
-                                            std::uint64_t budget);
+                                            Budget budget);
 
 }  // namespace kelvane::format::ndjson

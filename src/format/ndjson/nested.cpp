@@ -45,27 +45,6 @@ void split(ByteSpan text, std::uint8_t sep, std::vector<ByteSpan>& parts) {
   }
 }
 
-// Walks the values of one column (0x01-separated) in row order.
-class ValueCursor {
- public:
-  ValueCursor() = default;
-  explicit ValueCursor(ByteSpan column) noexcept
-      : p_(column.data()), end_(column.data() + column.size()) {}
-  ByteSpan next() noexcept {
-    const auto* hit = static_cast<const std::uint8_t*>(
-        p_ == end_ ? nullptr
-                   : std::memchr(p_, VALUE_SEPARATOR, static_cast<std::size_t>(end_ - p_)));
-    const std::uint8_t* stop = hit == nullptr ? end_ : hit;
-    ByteSpan value(p_, stop);
-    p_ = hit == nullptr ? end_ : hit + 1;
-    return value;
-  }
-
- private:
-  const std::uint8_t* p_ = nullptr;
-  const std::uint8_t* end_ = nullptr;
-};
-
 // Shared object parser; fills `pieces` too when it is given.
 bool parse_object(ByteSpan s, std::vector<NestedMember>& members, std::vector<ByteSpan>* pieces) {
   members.clear();
@@ -554,8 +533,8 @@ std::optional<FlattenedColumns> flatten_nested_columns(ByteSpan text, std::uint3
 }
 
 Bytes unflatten_nested_columns(ByteSpan flat, const StoredNestedInfos& infos, std::uint32_t rows,
-                               std::uint16_t columns, std::uint64_t budget, AbsentKeys absent) {
-  auto unchanged = [&] { return Bytes(flat.begin(), flat.end()); };
+                               std::uint16_t columns, Budget budget, AbsentKeys absent) {
+  auto unchanged = [&] { return budget.copy_of(flat); };
   if (count_byte(flat, COLUMN_SEPARATOR) + 1 != columns) return unchanged();
   std::vector<ByteSpan> flat_columns;
   split(flat, COLUMN_SEPARATOR, flat_columns);
@@ -576,6 +555,7 @@ Bytes unflatten_nested_columns(ByteSpan flat, const StoredNestedInfos& infos, st
   }
   std::vector<OutputColumn> output;
   output.reserve(rebuilt);
+  std::uint64_t nested_values = 0;
   std::size_t p = 0;
   for (std::size_t c = 0; c < rebuilt; ++c) {
     if (marks[c] == kNoInfo) {
@@ -587,12 +567,16 @@ Bytes unflatten_nested_columns(ByteSpan flat, const StoredNestedInfos& infos, st
     const std::size_t available =
         p >= flat_columns.size() ? 0 : std::min(k, flat_columns.size() - p);
     output.push_back({.info = marks[c], .first_sub = p, .available = available});
+    nested_values += rows;
     p += k;
   }
 
-  auto out = write_within_budget(budget, [&](auto& sink) {
-    emit_unflattened(sink, output, flat_columns, infos, rows, absent);
-  });
+  // A nested value of a stored text is at least "null"; forged templates
+  // of empty pieces are charged as much, so that rows of a byte cost the
+  // chain what real rows do.
+  auto out = write_within_budget(
+      budget, [&](auto& sink) { emit_unflattened(sink, output, flat_columns, infos, rows, absent); },
+      nested_values * kShortestNestedValue);
   if (!out) return unchanged();
   return std::move(*out);
 }
@@ -680,12 +664,12 @@ StoredNestedInfo StoredNestedInfos::operator[](std::size_t i) const noexcept {
 }
 
 Bytes unflatten_nested_columns(ByteSpan flat, std::span<const NestedGroupInfo> infos,
-                               std::uint32_t rows, std::uint16_t columns, std::uint64_t budget,
+                               std::uint32_t rows, std::uint16_t columns, Budget budget,
                                AbsentKeys absent) {
-  if (!nested_infos_fit_byte_form(infos)) return Bytes(flat.begin(), flat.end());
+  if (!nested_infos_fit_byte_form(infos)) return budget.copy_of(flat);
   const Bytes stored = serialize_nested_info(infos);
   const auto read = deserialize_nested_info(stored);
-  if (!read) return Bytes(flat.begin(), flat.end());
+  if (!read) return budget.copy_of(flat);
   return unflatten_nested_columns(flat, read->infos, rows, columns, budget, absent);
 }
 

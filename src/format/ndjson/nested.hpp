@@ -19,6 +19,7 @@
 #include <span>
 #include <vector>
 
+#include "format/budget.hpp"
 #include "kvn/bytes.hpp"
 
 namespace kelvane::format::ndjson {
@@ -201,6 +202,9 @@ struct DeserializedNestedInfo {
 // lacks the key (or the row is null).
 inline constexpr std::uint64_t kAbsentCellBytes = 5;
 
+// The shortest value of a column that unflattening rebuilds: "null".
+inline constexpr std::uint64_t kShortestNestedValue = 4;
+
 // The (row, key) cells of the sub-columns `infos` describe over `rows` rows:
 // rows times the key count of every info, saturating.
 std::uint64_t nested_cells(const StoredNestedInfos& infos, std::uint32_t rows) noexcept;
@@ -216,16 +220,14 @@ std::uint64_t nested_cells(const StoredNestedInfos& infos, std::uint32_t rows) n
 // of keys + 1 pieces, in the compact form, which also leaves out "null"
 // members.
 kvn::Bytes unflatten_nested_columns(kvn::ByteSpan flat, const StoredNestedInfos& infos,
-                                    std::uint32_t rows, std::uint16_t columns,
-                                    std::uint64_t budget,
+                                    std::uint32_t rows, std::uint16_t columns, Budget budget,
                                     AbsentKeys absent = AbsentKeys::Bitmap);
 
 // The same from infos in hand, through their byte form, as a reader would
 // get them; infos that do not fit it (nested_infos_fit_byte_form) give a
 // copy of `flat`.
 kvn::Bytes unflatten_nested_columns(kvn::ByteSpan flat, std::span<const NestedGroupInfo> infos,
-                                    std::uint32_t rows, std::uint16_t columns,
-                                    std::uint64_t budget,
+                                    std::uint32_t rows, std::uint16_t columns, Budget budget,
                                     AbsentKeys absent = AbsentKeys::Bitmap);
 
 }  // namespace kelvane::format::ndjson

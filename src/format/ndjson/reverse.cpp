@@ -22,7 +22,6 @@ namespace {
 
 constexpr std::uint8_t kLf = 0x0A;
 
-kvn::Bytes copy_of(kvn::ByteSpan text) { return kvn::Bytes(text.begin(), text.end()); }
 
 // The first `b` in [begin, end), or nullptr. (memchr must not see the null
 // pointer of an empty span.)
@@ -46,19 +45,7 @@ bool read_pieces(kvn::ByteReader& reader, std::uint16_t count, std::vector<kvn::
 }
 
 // A read position inside one column of a ColumnarText.
-struct Cursor {
-  const std::uint8_t* pos = nullptr;
-  const std::uint8_t* end = nullptr;
-
-  // The next value of the column (the caller knows one remains).
-  kvn::ByteSpan next() noexcept {
-    const std::uint8_t* sep = find_byte(pos, end, VALUE_SEPARATOR);
-    const std::uint8_t* stop = sep ? sep : end;
-    kvn::ByteSpan value(pos, static_cast<std::size_t>(stop - pos));
-    pos = sep ? stop + 1 : end;
-    return value;
-  }
-};
+using Cursor = format::ValueCursor;
 
 // Splits a ColumnarText into exactly `columns` columns of exactly `rows`
 // values each; false otherwise. Gives one cursor per column.
@@ -104,7 +91,7 @@ std::optional<kvn::Bytes> rebuild_uniform_from_parts(kvn::ByteSpan text,
                                                      const std::vector<kvn::ByteSpan>& pieces,
                                                      std::uint32_t row_count,
                                                      std::uint16_t column_count,
-                                                     bool trailing_newline, std::uint64_t budget) {
+                                                     bool trailing_newline, Budget budget) {
   std::vector<Cursor> cursors;
   if (pieces.size() != std::size_t{column_count} + 1 ||
       !split_columnar(text, column_count, row_count, cursors)) {
@@ -114,7 +101,9 @@ std::optional<kvn::Bytes> rebuild_uniform_from_parts(kvn::ByteSpan text,
   const std::uint64_t value_bytes =
       text.size() - (column_count - 1) - std::uint64_t{column_count} * (row_count - 1);
   std::uint64_t size = 0;
-  if (!output_size(value_bytes, pieces_length(pieces), row_count, trailing_newline, budget, size)) {
+  if (!output_size(value_bytes, pieces_length(pieces), row_count, trailing_newline,
+                   budget.output(), size) ||
+      !budget.take(size)) {
     return std::nullopt;
   }
 
@@ -152,7 +141,7 @@ std::optional<UniformMetadata> parse_uniform_metadata(kvn::ByteSpan metadata) {
   return out;
 }
 
-UniformResult undo_uniform(kvn::ByteSpan text, kvn::ByteSpan metadata, std::uint64_t budget,
+UniformResult undo_uniform(kvn::ByteSpan text, kvn::ByteSpan metadata, Budget budget,
                            bool shared_budget) {
   UniformResult result;
   const auto parsed = parse_uniform_metadata(metadata);
@@ -160,13 +149,15 @@ UniformResult undo_uniform(kvn::ByteSpan text, kvn::ByteSpan metadata, std::uint
   const UniformMetadata& m = *parsed;
   std::optional<kvn::Bytes> unflattened;
   kvn::ByteSpan source = text;
-  std::uint64_t lines_budget = budget;
+  Budget lines_budget = budget;
   if (auto infos = deserialize_nested_info(m.nested)) {
     const std::size_t flat_columns = format::count_byte(text, COLUMN_SEPARATOR) + 1;
     unflattened = unflatten_nested_columns(text, infos->infos, m.row_count,
                                            static_cast<std::uint16_t>(flat_columns), budget);
     result.written = unflattened->size();
-    if (shared_budget) lines_budget = budget - std::min(budget, result.written);
+    if (shared_budget) {
+      lines_budget = budget.with_output(budget.output() - std::min(budget.output(), result.written));
+    }
     source = *unflattened;
   }
   if (auto lines = rebuild_uniform_from_parts(source, m.pieces, m.row_count, m.column_count,
@@ -205,7 +196,7 @@ std::optional<SelectiveMetadata> parse_selective_metadata(kvn::ByteSpan metadata
 }
 
 std::optional<kvn::Bytes> rebuild_selective(kvn::ByteSpan text, const SelectiveMetadata& metadata,
-                                            std::uint64_t budget) {
+                                            Budget budget) {
   const std::uint32_t rows = metadata.row_count;
   const std::size_t n = metadata.column_count;
   const std::size_t k = metadata.columnar_indices.size();
@@ -244,7 +235,8 @@ std::optional<kvn::Bytes> rebuild_selective(kvn::ByteSpan text, const SelectiveM
   }
   std::uint64_t size = 0;
   if (!output_size(value_bytes, pieces_length(metadata.skeleton), rows, metadata.trailing_newline,
-                   budget, size)) {
+                   budget.output(), size) ||
+      !budget.take(size)) {
     return std::nullopt;
   }
 
@@ -286,25 +278,25 @@ std::optional<kvn::Bytes> rebuild_selective(kvn::ByteSpan text, const SelectiveM
 
 kvn::Bytes reverse_uniform_from_parts(kvn::ByteSpan text, const std::vector<kvn::ByteSpan>& pieces,
                                       std::uint32_t row_count, std::uint16_t column_count,
-                                      bool trailing_newline, std::uint64_t budget) {
+                                      bool trailing_newline, Budget budget) {
   auto rows = rebuild_uniform_from_parts(text, pieces, row_count, column_count, trailing_newline,
                                          budget);
-  return rows ? std::move(*rows) : copy_of(text);
+  return rows ? std::move(*rows) : budget.copy_of(text);
 }
 
-kvn::Bytes reverse_uniform(kvn::ByteSpan text, kvn::ByteSpan metadata, std::uint64_t budget) {
+kvn::Bytes reverse_uniform(kvn::ByteSpan text, kvn::ByteSpan metadata, Budget budget) {
   UniformResult result = undo_uniform(text, metadata, budget, false);
-  return result.bytes ? std::move(*result.bytes) : copy_of(text);
+  return result.bytes ? std::move(*result.bytes) : budget.copy_of(text);
 }
 
 kvn::Bytes reverse_selective_from_data(kvn::ByteSpan text, const SelectiveMetadata& metadata,
-                                       std::uint64_t budget) {
+                                       Budget budget) {
   auto rows = rebuild_selective(text, metadata, budget);
-  return rows ? std::move(*rows) : copy_of(text);
+  return rows ? std::move(*rows) : budget.copy_of(text);
 }
 
-kvn::Bytes reverse(kvn::ByteSpan text, kvn::ByteSpan metadata, std::uint64_t budget) {
-  if (metadata.empty()) return copy_of(text);
+kvn::Bytes reverse(kvn::ByteSpan text, kvn::ByteSpan metadata, Budget budget) {
+  if (metadata.empty()) return budget.copy_of(text);
   switch (static_cast<ColumnarLayout>(metadata[0])) {
     case ColumnarLayout::Uniform:
       return reverse_uniform(text, metadata, budget);
@@ -312,12 +304,12 @@ kvn::Bytes reverse(kvn::ByteSpan text, kvn::ByteSpan metadata, std::uint64_t bud
       if (auto parsed = parse_selective_metadata(metadata)) {
         return reverse_selective_from_data(text, *parsed, budget);
       }
-      return copy_of(text);
+      return budget.copy_of(text);
     case ColumnarLayout::Grouped:
       if (metadata.size() >= 8) return reverse_grouped(text, metadata, budget);
-      return copy_of(text);
+      return budget.copy_of(text);
     default:
-      return copy_of(text);
+      return budget.copy_of(text);
   }
 }
 

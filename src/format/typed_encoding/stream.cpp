@@ -135,24 +135,28 @@ bool read_record(kvn::ByteReader& in, ColumnRecord& record) {
 // The text of the n column records `in` holds (all known to fit), 0x00
 // before every column but the first; nothing when it would pass `budget`.
 std::optional<kvn::Bytes> decode_text(kvn::ByteReader in, std::size_t n, std::size_t stream_size,
-                                      std::uint64_t budget) {
+                                      Budget budget) {
   kvn::Bytes text;
-  TextOutput out(text, budget, 2 * std::uint64_t{stream_size});
+  TextOutput out(text, budget.room(), 2 * std::uint64_t{stream_size});
   ColumnRecord record;
   for (std::size_t c = 0; c < n; ++c) {
     read_record(in, record);
     if (c != 0) out.put(kColumnSeparator);
     ValueSink sink(out);
     if (!out.full()) decode_column(record.tag, record.body, sink);
-    if (sink.full()) return std::nullopt;
+    if (sink.full()) {
+      budget.overran();
+      return std::nullopt;
+    }
   }
+  if (!budget.take(text.size())) return std::nullopt;  // written within room(): never refused
   return text;
 }
 
 }  // namespace
 
-kvn::Bytes reverse(kvn::ByteSpan stream, std::uint64_t budget) {
-  const auto unchanged = [&] { return kvn::Bytes(stream.begin(), stream.end()); };
+kvn::Bytes reverse(kvn::ByteSpan stream, Budget budget) {
+  const auto unchanged = [&] { return budget.copy_of(stream); };
   kvn::ByteReader in(stream);
   std::uint16_t n = 0;
   std::uint32_t schema_length = 0;

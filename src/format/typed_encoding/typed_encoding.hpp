@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "format/budget.hpp"
 #include "kvn/bytes.hpp"
 
 namespace kelvane::format::typed_encoding {
@@ -36,8 +37,9 @@ std::optional<kvn::Bytes> preprocess(kvn::ByteSpan text);
 // The ColumnarText of `stream`. Never fails: a stream whose header or
 // records do not fit, or whose text would exceed `budget` bytes, comes back
 // unchanged; damage inside a body gives other values, which the container's
-// checks report. Beside the stream it holds at most 1.25 x `budget` and
-// 512 KiB, whatever the stream declares (see value_sink.hpp).
-kvn::Bytes reverse(kvn::ByteSpan stream, std::uint64_t budget);
+// checks report. Beside the stream it holds at most 1/16 more than its
+// budget's room and 512 KiB, whatever the stream declares (see
+// value_sink.hpp).
+kvn::Bytes reverse(kvn::ByteSpan stream, Budget budget);
 
 }  // namespace kelvane::format::typed_encoding

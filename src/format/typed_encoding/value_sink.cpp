@@ -12,7 +12,7 @@ constexpr std::uint64_t kFirstCapacity = 64;
 }  // namespace
 
 TextOutput::TextOutput(kvn::Bytes& text, std::uint64_t budget, std::uint64_t expected)
-    : text_(text), budget_(budget), growth_limit_(std::min(budget, budget / 4 + kGrowthAllowance)) {
+    : text_(text), budget_(budget), growth_limit_(std::min(budget, budget / kGrowthShare + kGrowthAllowance)) {
   // A budget within the expected size can be reserved whole at once.
   reserve(expected >= budget ? budget : std::min(expected, growth_limit_));
 }

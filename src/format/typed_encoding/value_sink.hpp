@@ -3,10 +3,11 @@
 // TextOutput holds the text of a reverse in one buffer that never holds
 // more than the budget: a write that would take the text past the budget is
 // not made, and the output is full from then on. The buffer doubles up to a
-// quarter of the budget (plus kGrowthAllowance); a text that needs more gets
-// the whole budget at once. A reallocation holds the old buffer and the new
-// one for a moment, so the most the text ever holds is 1.25 x the budget
-// plus the allowance.
+// sixteenth of the budget (plus kGrowthAllowance); a text that needs more
+// gets the whole budget at once. A reallocation holds the old buffer and
+// the new one for a moment, so the most the text ever holds is 1/16 more
+// than the budget, and the allowance: beside the text it decodes, a reverse
+// then holds little more than two texts.
 //
 // ValueSink writes one column's values into the output, 0x01 between them,
 // exactly as ColumnarText holds a column. For a Nullable column it places
@@ -24,6 +25,7 @@ namespace kelvane::format::typed_encoding {
 class TextOutput {
  public:
   static constexpr std::uint64_t kGrowthAllowance = std::uint64_t{512} << 10;
+  static constexpr std::uint64_t kGrowthShare = 16;  // the doubling stops at budget / kGrowthShare
 
   // Appends to `text`, reserving room for `expected` bytes first: the
   // whole budget when it is no more, else no more than a growth may.

@@ -64,11 +64,11 @@ void rebuild(ByteSpan data, StoredColumns columns, Sink& sink) {
 
 }  // namespace
 
-Bytes reverse(ByteSpan data, ByteSpan metadata, std::uint64_t budget) {
+Bytes reverse(ByteSpan data, ByteSpan metadata, Budget budget) {
   const auto columns = StoredColumns::open(metadata);
-  if (!columns) return Bytes(data.begin(), data.end());
+  if (!columns) return budget.copy_of(data);
   auto out = write_within_budget(budget, [&](auto& sink) { rebuild(data, *columns, sink); });
-  if (!out) return Bytes(data.begin(), data.end());
+  if (!out) return budget.copy_of(data);
   return std::move(*out);
 }
 

@@ -16,6 +16,7 @@
 #include <span>
 #include <vector>
 
+#include "format/budget.hpp"
 #include "kvn/bytes.hpp"
 
 namespace kelvane::format::value_dict {
@@ -109,6 +110,6 @@ std::optional<Transformed> preprocess(kvn::ByteSpan data);
 // rebuilt but the last stated one); a code past its column's dictionary
 // becomes an empty value. Metadata it cannot read, or a rebuilt text longer
 // than `budget` bytes, gives back a copy of `data`.
-kvn::Bytes reverse(kvn::ByteSpan data, kvn::ByteSpan metadata, std::uint64_t budget);
+kvn::Bytes reverse(kvn::ByteSpan data, kvn::ByteSpan metadata, Budget budget);
 
 }  // namespace kelvane::format::value_dict
