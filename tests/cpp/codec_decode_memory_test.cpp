@@ -25,6 +25,7 @@
 #include "format/ndjson/nested.hpp"
 #include "format/typed_encoding/typed_encoding.hpp"
 #include "format/value_dict/value_dict.hpp"
+#include "hostile_containers.hpp"
 
 namespace kelvane::codec {
 namespace {
@@ -74,30 +75,10 @@ TEST(MetadataSectionMemory, InflationStopsAtTheOriginalSizePlus64KiB) {
   EXPECT_LT(peak, std::size_t{1} << 20);  // measured, never reserved
 }
 
-// A typed column stream of one String column coded as Enum: one entry of
-// `entry_bytes` bytes, repeated `rows` times.
-Bytes expanding_typed_stream(std::uint32_t entry_bytes, std::uint32_t rows) {
-  Bytes stream;
-  kvn::append_u16_le(stream, 1);  // columns
-  kvn::append_u32_le(stream, 4);  // schema bytes
-  kvn::append_u16_le(stream, 1);
-  stream.push_back(9);  // String
-  stream.push_back(0);
-  Bytes body = {1};  // one entry
-  kvn::append_u32_le(body, entry_bytes);
-  body.insert(body.end(), entry_bytes, 'x');
-  kvn::append_u32_le(body, rows);
-  body.insert(body.end(), rows, 0);
-  stream.push_back(5);  // Enum
-  kvn::append_u32_le(stream, static_cast<std::uint32_t>(body.size()));
-  stream.insert(stream.end(), body.begin(), body.end());
-  return stream;
-}
-
 TEST(ForgedChainMemory, RepeatedFlatteningKindsDoNotMultiplyTheBudget) {
   // Eight NDJSON records before the typed stream: each would allow six
   // times the text after it, and the 11 KB stream expands to 10 MB.
-  const Bytes stream = expanding_typed_stream(1000, 10000);
+  const Bytes stream = hostile::enum_stream(1000, 10000);
   const Bytes ndjson_metadata = {2};
   format::transform::TransformChainView chain;
   for (int i = 0; i < 8; ++i) {

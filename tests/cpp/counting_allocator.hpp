@@ -16,6 +16,7 @@ namespace counting_allocator {
 
 inline std::atomic<std::size_t> g_live{0};
 inline std::atomic<std::size_t> g_peak{0};
+inline std::atomic<std::size_t> g_total{0};  // every byte ever allocated
 
 // Not inlined: seen through, the 16-byte offset misleads GCC's bounds
 // warnings about the blocks it returns.
@@ -23,6 +24,7 @@ inline std::atomic<std::size_t> g_peak{0};
   void* block = std::malloc(size + 16);
   if (block == nullptr) throw std::bad_alloc();
   *static_cast<std::size_t*>(block) = size;
+  g_total.fetch_add(size);
   const std::size_t live = g_live.fetch_add(size) + size;
   std::size_t peak = g_peak.load();
   while (live > peak && !g_peak.compare_exchange_weak(peak, live)) {
@@ -44,6 +46,21 @@ std::size_t peak_of(F&& run) {
   g_peak.store(base);
   run();
   return g_peak.load() - base;
+}
+
+// What `run` held at its peak, and every byte it allocated: a buffer is
+// allocated before it is written, so the second bounds what it wrote.
+struct Usage {
+  std::size_t peak = 0;
+  std::size_t allocated = 0;
+};
+template <class F>
+Usage usage_of(F&& run) {
+  const std::size_t total = g_total.load();
+  Usage usage;
+  usage.peak = peak_of(run);
+  usage.allocated = g_total.load() - total;
+  return usage;
 }
 
 }  // namespace counting_allocator
