@@ -61,6 +61,15 @@ def with_header_field(container, offset, fmt, value):
     return bytes(data)
 
 
+def raw_zstd_frame(data):
+    """One zstd frame that stores `data` (at most 128 KiB) as a raw block."""
+    assert len(data) <= 128 << 10
+    descriptor = 0xE0  # a single segment, its content size in 8 bytes
+    block = 1 | (len(data) << 3)  # the last block, raw
+    return (b"\x28\xb5\x2f\xfd" + bytes([descriptor]) + struct.pack("<Q", len(data))
+            + block.to_bytes(3, "little") + data)
+
+
 def crc_message(expected, got):
     return "CRC-32 mismatch: expected 0x%08X, got 0x%08X" % (expected, got)
 

@@ -11,7 +11,7 @@ import _kelvane
 from _kelvane import compress, decompress, detect_format, info
 
 from support import (ALL_MODES, LARGE_NDJSON, SAMPLES, SMALL_NDJSON, crc32, crc_message,
-                     header, with_header_field)
+                     header, raw_zstd_frame, with_header_field)
 
 UNKNOWN_MODE = "unknown mode: '%s' (expected: fast, balanced, max)"
 UNKNOWN_FORMAT = "unknown format: '%s' (expected: auto, json, ndjson, generic)"
@@ -141,6 +141,22 @@ class DecompressErrorTest(unittest.TestCase):
                 with self.assertRaises(ValueError) as cm:
                     decompress(data)
                 self.assertEqual(str(cm.exception), "decompression failed: " + message)
+
+    def test_a_chain_past_its_work_limit(self):
+        # 253 value-dictionary records whose one entry holds two codes: each
+        # doubles the text until it passes the declared size, then copies it.
+        dictionary = b"\x01" + struct.pack("<HBI", 1, 1, 3) + b"\x02\x01\x02"
+        chain = bytes([253]) + (b"\x0d" + struct.pack("<I", len(dictionary)) + dictionary) * 253
+        payload = raw_zstd_frame(b"\x02")
+        size = 1 << 20
+        container = (header(flags=0x01, original_size=size, compressed_size=len(payload),
+                            meta_len=len(chain)) + chain + payload)
+        with self.assertRaises(ValueError) as cm:
+            decompress(container)
+        self.assertEqual(str(cm.exception),
+                         "decompression failed: transform chain exceeds its work limit: undoing it "
+                         "would write more than %d bytes (4 x the %d bytes of text it can rebuild "
+                         "the original from)" % (4 * size, size))
 
     def test_trailing_bytes_are_ignored(self):
         good = compress(SMALL_NDJSON)

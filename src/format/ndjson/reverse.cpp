@@ -22,7 +22,6 @@ namespace {
 
 constexpr std::uint8_t kLf = 0x0A;
 
-
 // The first `b` in [begin, end), or nullptr. (memchr must not see the null
 // pointer of an empty span.)
 const std::uint8_t* find_byte(const std::uint8_t* begin, const std::uint8_t* end, std::uint8_t b) {
