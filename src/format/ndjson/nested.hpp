@@ -159,13 +159,6 @@ class StoredNestedInfo {
 
 struct DeserializedNestedInfo;
 
-// Reads a serialized info list from the start of `bytes`. Nothing on a level
-// byte other than 1, 2 or 3, or on any field cut short. Bytes after the last
-// info are not examined. The infos are views into `bytes`: a temporary
-// buffer would leave them dangling.
-std::optional<DeserializedNestedInfo> deserialize_nested_info(kvn::ByteSpan bytes);
-std::optional<DeserializedNestedInfo> deserialize_nested_info(kvn::Bytes&&) = delete;
-
 // A serialized info list as the reverse reads it, without copying what it
 // stores: a record per info (at most 255), and one u32 per key and piece,
 // its offset from the start of its list (a list of 65,535 entries spans
@@ -196,6 +189,13 @@ struct DeserializedNestedInfo {
   StoredNestedInfos infos;
   std::size_t bytes_used = 0;  // offset just after the last info
 };
+
+// Reads a serialized info list from the start of `bytes`. Nothing on a level
+// byte other than 1, 2 or 3, or on any field cut short. Bytes after the last
+// info are not examined. The infos are views into `bytes`: a temporary
+// buffer would leave them dangling.
+std::optional<DeserializedNestedInfo> deserialize_nested_info(kvn::ByteSpan bytes);
+std::optional<DeserializedNestedInfo> deserialize_nested_info(kvn::Bytes&&) = delete;
 
 // What one cell of a sub-column adds to a flat text at most beyond the
 // bytes the row's object held: "null" and its separator, where the object
