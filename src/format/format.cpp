@@ -223,6 +223,12 @@ kvn::Result<kvn::Bytes> reverse_preprocess(kvn::Bytes data,
                                            const transform::TransformChainView& chain,
                                            std::uint64_t original_size) {
   const ReverseBudgets budgets = reverse_budgets(chain, original_size);
+  // No record could rebuild the original from more: refused before any
+  // step holds it twice.
+  KVN_RETURN_ERROR_IF(data.size() > budgets.stream, InvalidData,
+                      "transformed text of " + std::to_string(data.size()) + " bytes exceeds the " +
+                          std::to_string(budgets.stream) +
+                          " bytes its transforms can rebuild the original from");
   ChainWork work(kvn::saturating_mul(budgets.stream, kChainWorkPerBudget));
   for (std::size_t i = chain.records.size(); i-- > 0;) {
     const transform::TransformRecordView& record = chain.records[i];

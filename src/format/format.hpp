@@ -57,8 +57,9 @@ inline constexpr std::uint64_t kChainWorkPerBudget = 4;
 // cannot use gives its input back. Each step replaces the text and releases
 // the one before, so at most two texts are held at a time. A step that
 // hands back a text over its budget ends the reverse with that text; the
-// container's checks then report it. Fails only when the chain would write
-// past its work limit, and then before the write.
+// container's checks then report it. Fails when `data` is longer than the
+// stream budget, which no chain can rebuild the original from, and when the
+// chain would write past its work limit, then before the write.
 kvn::Result<kvn::Bytes> reverse_preprocess(kvn::Bytes data,
                                            const transform::TransformChainView& chain,
                                            std::uint64_t original_size);
