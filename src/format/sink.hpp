@@ -44,14 +44,15 @@ class ExactSink {
   explicit ExactSink(std::uint8_t* out) noexcept : w_(out) {}
   void put(kvn::ByteSpan bytes) noexcept {
     const std::size_t n = bytes.size();
+    std::uint8_t* const w = w_;  // a local: the bytes written may alias the member
     if (n <= kShortCopy) {
       // Values and pieces are mostly short: a call to memcpy would cost
       // more than the copy.
-      for (std::size_t i = 0; i < n; ++i) w_[i] = bytes[i];
+      for (std::size_t i = 0; i < n; ++i) w[i] = bytes[i];
     } else {
-      std::memcpy(w_, bytes.data(), n);
+      std::memcpy(w, bytes.data(), n);
     }
-    w_ += n;
+    w_ = w + n;
   }
   void put(std::uint8_t byte) noexcept { *w_++ = byte; }
   bool exceeded() const noexcept { return false; }
