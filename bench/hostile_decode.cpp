@@ -3,6 +3,8 @@
 // resident memory are its own. The honest row compresses the file in
 // "fast" and decodes the container; every crafted row declares its S and
 // gives its CPU time per declared MB as a multiple of the honest one.
+// KELVANE_HOSTILE_ONLY=TEXT in the environment keeps the shapes whose name
+// holds TEXT.
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>

@@ -72,8 +72,6 @@ class Budget {
     if (work_ != nullptr && work_->left() < output_) work_->spend();
   }
 
-  bool spent() const noexcept { return work_ != nullptr && work_->spent(); }
-
   // The same chain's work, under another output bound (a group of a
   // grouped layout, an intermediate text).
   Budget with_output(std::uint64_t output) const noexcept {
